@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test:
+#   unit tests under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan),
+#   process-level and real-counterpart system tests on the regular build (build).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+scripts/setup.sh
+
+echo "== build (ASan+UBSan, unit tests)"
+scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKVD_SANITIZE=ON -DKVD_SYSTEM_TESTS=OFF
+echo "== build (release, system tests)"
+scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVD_SYSTEM_TESTS=ON
+
+status=0
+echo "== unit tests (ASan+UBSan)"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd build-asan && ctest -L unit -j 2 --output-on-failure --timeout 300) || status=1
+echo "== system tests"
+(cd build && ctest -L system -j 2 --output-on-failure) || status=1
+exit $status
