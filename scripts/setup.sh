@@ -25,8 +25,9 @@ if ((${#missing[@]})); then
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# Node tools: install from the lock file only when node_modules is stale.
-for dir in "$top"/tools/*/; do
+# Node packages (development server, browser-test driver): install from the
+# committed lock file only when node_modules is stale.
+for dir in "$top"/tools/*/ "$top"/tests/system/*/; do
   [ -f "$dir/package-lock.json" ] || continue
   if [ ! -d "$dir/node_modules" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules" ]; then
     echo "setup: npm ci in ${dir#"$top"/}"
