@@ -1,0 +1,92 @@
+"""The engine binary as its parent service sees it: exact status bytes on
+stdout/stderr and exit codes for the modes that need no session."""
+import json
+import os
+import subprocess
+import unittest
+
+import kvdtest
+
+
+def run(args, timeout=20, **env):
+    with kvdtest.TempDir() as tmp:
+        e = kvdtest.clean_env(KELVANDRUM_LOG_FILE=os.path.join(tmp, "engine.log"), **env)
+        p = subprocess.run([kvdtest.BINARY, *args], env=e, capture_output=True, timeout=timeout)
+        log = ""
+        if os.path.exists(e["KELVANDRUM_LOG_FILE"]):
+            with open(e["KELVANDRUM_LOG_FILE"], encoding="utf-8") as f:
+                log = f.read()
+        return p.returncode, p.stdout, p.stderr, log
+
+
+class ProcessModes(unittest.TestCase):
+    def test_permission_probe_needs_no_session(self):
+        for flag in ("--check-permissions", "--request-permissions"):
+            code, out, err, _ = run([flag])
+            self.assertEqual(code, 0)
+            self.assertEqual(out, b'{"accessibility":false,"screenRecording":false}\n')
+            self.assertEqual(err, b"")
+
+    def test_agent_refused(self):
+        code, out, err, _ = run(["--agent", "--session-id", "x"])
+        self.assertEqual(code, 1)
+        self.assertEqual(out, b"")
+        self.assertEqual(err, b"[agent] FATAL: --agent mode is macOS-only\n")
+
+    def test_fatal_paths(self):
+        token_msg = ("--token no longer accepts a session token on the command line: a SYSTEM "
+                     "process's argv is readable by any local user via WMI. Pass "
+                     "KELVANDRUM_SESSION_TOKEN in the environment instead.")
+        cases = [
+            (["--session-id", "s", "--signaling-url", "ws://127.0.0.1:1"], {},
+             "Required args: --session-id, --token"),
+            (["--token", "dummy", "--session-id", "s", "--pipe", "p"], {},
+             "Required args: --session-id, --token"),
+            (["--session-id", "s"], {"KELVANDRUM_SESSION_TOKEN": "t"},
+             "Required: --signaling-url (direct) or --pipe (relay)"),
+            (["--token", "abc"], {}, token_msg),
+            (["--fps", "abc"], {}, "invalid stoi argument"),
+            (["--max-bitrate", "4294967296"], {}, "stoi argument out of range"),
+            (["--config-json", "{nope"], {}, None),
+            (["--config-json", '{"sessionId":"a","sessionToken":"b"}'], {},
+             "JSON config: signalingUrl or pipeName required"),
+        ]
+        enc = lambda s: "".join(c if c.isalnum() and c.isascii() or c in "-._~" else
+                                "".join("%%%02X" % b for b in c.encode()) for c in s)
+        for args, env, msg in cases:
+            with self.subTest(args=args):
+                code, out, err, _ = run(args, **env)
+                self.assertEqual(code, 1)
+                text = err.decode()
+                self.assertTrue(text.startswith("Fatal: ") and text.endswith("\n"), text)
+                what = text[len("Fatal: "):-1]
+                if msg is not None:
+                    self.assertEqual(what, msg)
+                else:
+                    self.assertTrue(what.startswith("JSON config parse error: "), what)
+                self.assertEqual(out.decode(), "KELVANDRUM_ERROR code=1 msg=%s\n" % enc(what))
+
+    def test_startup_log_lines(self):
+        # The engine cannot reach the signaling port; it still logs its start-up
+        # in the JSON-line format before failing with code 3.
+        code, out, err, log = run(
+            ["--session-id", "sess\"ion-1", "--pipe", "relay", "--fps", "24",
+             "--max-bitrate", "3000"],
+            timeout=120, KELVANDRUM_SESSION_TOKEN="t", KELVANDRUM_LOG_LEVEL="info",
+            KELVANDRUM_ICE_SERVERS='{"stunServers":["stun:a:1"],"turnServers":['
+                                   '{"urls":["turn:t:1","turns:t:2"],"username":"u","credential":"c"}]}')
+        lines = [json.loads(l) for l in log.splitlines()]
+        msgs = [l["msg"] for l in lines]
+        self.assertTrue(all(l["sid"] == 'sess"ion-1' for l in lines))
+        self.assertIn("kelvandrum-remote v0.1.0 starting", msgs)
+        self.assertIn("Platform: linux", msgs)
+        self.assertIn("Session: sess\"ion-1", msgs)
+        self.assertIn("Target FPS: 24, Max bitrate: 3000 kbps", msgs)
+        self.assertIn("[ice] ingested 1 STUN + 2 TURN from KELVANDRUM_ICE_SERVERS", msgs)
+        self.assertTrue(any(m.startswith("DPI awareness: ") for m in msgs))
+        self.assertEqual(code, 3)
+        self.assertEqual(out, b"KELVANDRUM_ERROR code=3 msg=signaling%20connect%20failed\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
