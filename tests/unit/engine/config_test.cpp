@@ -29,12 +29,30 @@ std::string errorOf(const std::vector<std::string>& args, const Env& env = {}) {
 const Env kToken{{"KELVANDRUM_SESSION_TOKEN", "tok"}};
 
 TEST(Config, CommandLineOptions) {
-    auto c = parseConfiguration(
-        {"--session-id", "s1", "--signaling-url", "wss://h/x", "--pipe", "relay", "--terminal-only",
-         "--temporary", "--fps", "15", "--max-bitrate", "2500", "--allow-wol", "--unattended",
-         "--input-pipe", "ip", "--operator-name", "Ann", "--control-port", "77x", "--bogus",
-         "--session-id", "s2"},
-        envOf(kToken));
+    auto c = parseConfiguration({"--session-id",
+                                 "s1",
+                                 "--signaling-url",
+                                 "wss://h/x",
+                                 "--pipe",
+                                 "relay",
+                                 "--terminal-only",
+                                 "--temporary",
+                                 "--fps",
+                                 "15",
+                                 "--max-bitrate",
+                                 "2500",
+                                 "--allow-wol",
+                                 "--unattended",
+                                 "--input-pipe",
+                                 "ip",
+                                 "--operator-name",
+                                 "Ann",
+                                 "--control-port",
+                                 "77x",
+                                 "--bogus",
+                                 "--session-id",
+                                 "s2"},
+                                envOf(kToken));
     EXPECT_EQ(c.sessionId, "s2");  // later occurrence wins
     EXPECT_EQ(c.signalingUrl, "wss://h/x");
     EXPECT_EQ(c.pipeName, "relay");
@@ -62,7 +80,9 @@ TEST(Config, Errors) {
         "is readable by any local user via WMI. Pass KELVANDRUM_SESSION_TOKEN in the environment "
         "instead.";
     const std::vector<Case> cases = {
-        {{"--session-id", "s", "--signaling-url", "ws://h"}, {}, "Required args: --session-id, --token"},
+        {{"--session-id", "s", "--signaling-url", "ws://h"},
+         {},
+         "Required args: --session-id, --token"},
         // "dummy" is accepted and ignored, so the token is still missing.
         {{"--token", "dummy", "--session-id", "s", "--signaling-url", "ws://h"},
          {},
@@ -75,7 +95,8 @@ TEST(Config, Errors) {
         {{"--check-permissions"}, {}, ""},
         {{"--agent"}, {}, ""},
         {{"--input-mode"}, {}, ""},
-        {{"--session-id", "s", "--pipe", "p"}, {{"KELVANDRUM_SESSION_TOKEN", ""}},
+        {{"--session-id", "s", "--pipe", "p"},
+         {{"KELVANDRUM_SESSION_TOKEN", ""}},
          "Required args: --session-id, --token"},
     };
     for (const auto& c : cases) EXPECT_EQ(errorOf(c.args, c.env), c.error) << c.args[0];
@@ -112,11 +133,13 @@ TEST(Config, EnvironmentFlags) {
     EXPECT_TRUE(c.iceDiagnostics);
     EXPECT_EQ(c.inputPipeToken, "pt");
     for (const char* v : {"1", "true", "TRUE", "yes", "YES"})
-        EXPECT_TRUE(parseConfiguration({"--check-permissions"}, envOf({{"KELVANDRUM_ALLOW_WOL", v}}))
-                        .allowsWol);
+        EXPECT_TRUE(
+            parseConfiguration({"--check-permissions"}, envOf({{"KELVANDRUM_ALLOW_WOL", v}}))
+                .allowsWol);
     for (const char* v : {"0", "True", "on", ""})
-        EXPECT_FALSE(parseConfiguration({"--check-permissions"}, envOf({{"KELVANDRUM_ALLOW_WOL", v}}))
-                         .allowsWol);
+        EXPECT_FALSE(
+            parseConfiguration({"--check-permissions"}, envOf({{"KELVANDRUM_ALLOW_WOL", v}}))
+                .allowsWol);
 }
 
 TEST(ConfigJson, DiscardsOtherOptionsAndReadsKeys) {
@@ -127,14 +150,13 @@ TEST(ConfigJson, DiscardsOtherOptionsAndReadsKeys) {
         "transitionBridge":true,"dxgiCandidatePromotion":true,
         "turnServers":[{"url":"turn:t:3478","username":"u","credential":"c"}],
         "stunServers":["stun:s:1"]})";
-    auto c = parseConfiguration({"--fps", "5", "--operator-name", "X", "--config-json", json,
-                                 "--max-bitrate", "1"},
-                                envOf({{"KELVANDRUM_ENGINE_EXIT_TRUTH", "1"},
-                                       {"KELVANDRUM_INPUT_PIPE_TOKEN", "ipt"}}));
+    auto c = parseConfiguration(
+        {"--fps", "5", "--operator-name", "X", "--config-json", json, "--max-bitrate", "1"},
+        envOf({{"KELVANDRUM_ENGINE_EXIT_TRUTH", "1"}, {"KELVANDRUM_INPUT_PIPE_TOKEN", "ipt"}}));
     EXPECT_EQ(c.sessionId, "js");
     EXPECT_EQ(c.sessionToken, "jt");
     EXPECT_EQ(c.targetFps, 12);
-    EXPECT_EQ(c.maxBitrate, 900);  // options after --config-json are not read
+    EXPECT_EQ(c.maxBitrate, 900);   // options after --config-json are not read
     EXPECT_EQ(c.operatorName, "");  // options before it are discarded
     EXPECT_TRUE(c.terminalOnly);
     EXPECT_EQ(c.accessMode, "VIEW_ONLY");
@@ -150,9 +172,9 @@ TEST(ConfigJson, DiscardsOtherOptionsAndReadsKeys) {
     EXPECT_EQ(c.turnServers[0], (IceServerEntry{"turn:t:3478", "u", "c"}));
     EXPECT_EQ(c.stunServers, std::vector<std::string>{"stun:s:1"});
 
-    auto e = parseJsonConfiguration(R"({"sessionId":"a","sessionToken":"b","signalingUrl":"ws://x"})",
-                                    envOf({{"KELVANDRUM_SESSION_TOKEN", "env"},
-                                           {"KELVANDRUM_ALLOW_WOL", "yes"}}));
+    auto e = parseJsonConfiguration(
+        R"({"sessionId":"a","sessionToken":"b","signalingUrl":"ws://x"})",
+        envOf({{"KELVANDRUM_SESSION_TOKEN", "env"}, {"KELVANDRUM_ALLOW_WOL", "yes"}}));
     EXPECT_EQ(e.sessionToken, "env");
     EXPECT_TRUE(e.allowsWol);
 }
@@ -176,10 +198,12 @@ TEST(ConfigJson, Errors) {
               "JSON config: missing/invalid required field 'sessionToken'");
     EXPECT_EQ(err(R"({"sessionId":"a","sessionToken":"b"})"),
               "JSON config: signalingUrl or pipeName required");
-    EXPECT_EQ(err("{" + base + R"(,"turnServers":{}})"), "JSON config: 'turnServers' must be an array");
+    EXPECT_EQ(err("{" + base + R"(,"turnServers":{}})"),
+              "JSON config: 'turnServers' must be an array");
     EXPECT_EQ(err("{" + base + R"(,"turnServers":[{"url":"u","username":"x"}]})"),
               "JSON config: each turnServers entry needs url/username/credential");
-    EXPECT_EQ(err("{" + base + R"(,"stunServers":"s"})"), "JSON config: 'stunServers' must be an array");
+    EXPECT_EQ(err("{" + base + R"(,"stunServers":"s"})"),
+              "JSON config: 'stunServers' must be an array");
     EXPECT_EQ(err("{" + base + R"(,"targetFps":"fast"})"),
               "[json.exception.type_error.302] type must be number, but is string");
     EXPECT_EQ(err("{" + base + R"(,"terminalOnly":1})"),

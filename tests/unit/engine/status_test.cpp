@@ -27,8 +27,9 @@ TEST(StatusLines, ExactBytes) {
     EXPECT_EQ(capture([](std::FILE* f) { writeReadyLine("abc-1", f); }),
               "KELVANDRUM_READY session_id=abc-1\n");
     int code = 0;
-    EXPECT_EQ(capture([&](std::FILE* f) { code = writeErrorLine(3, "signaling connect failed", f); }),
-              "KELVANDRUM_ERROR code=3 msg=signaling%20connect%20failed\n");
+    EXPECT_EQ(
+        capture([&](std::FILE* f) { code = writeErrorLine(3, "signaling connect failed", f); }),
+        "KELVANDRUM_ERROR code=3 msg=signaling%20connect%20failed\n");
     EXPECT_EQ(code, 3);
     EXPECT_EQ(percentEncode("a-Z.0_~ /\xc3\xa9%\n"), "a-Z.0_~%20%2F%C3%A9%25%0A");
     EXPECT_EQ(capture([](std::FILE* f) { writePermissionRecord(f); }),
@@ -150,8 +151,9 @@ TEST(DisplayState, StatesAndChangeOnly) {
     DisplayStateInputs ok{true, false, false, 1, 1, 1920, 1080};
     auto m = r.evaluate(ok);
     ASSERT_TRUE(m);
-    EXPECT_EQ(m->dump(),
-              R"({"activePaths":1,"height":1080,"monitors":1,"session0":false,"state":"ok","type":"display_state","v":1,"width":1920})");
+    EXPECT_EQ(
+        m->dump(),
+        R"({"activePaths":1,"height":1080,"monitors":1,"session0":false,"state":"ok","type":"display_state","v":1,"width":1920})");
     EXPECT_FALSE(r.evaluate(ok));  // same state: one message
     r.clear();
     EXPECT_TRUE(r.evaluate(ok));
@@ -180,7 +182,8 @@ TEST(DisplayState, StatesAndChangeOnly) {
 }
 
 TEST(LogFile, EveryLineIsJsonEvenWithHostileText) {
-    const auto dir = std::filesystem::temp_directory_path() / ("kvd-log-" + std::to_string(getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("kvd-log-" + std::to_string(getpid()));
     std::filesystem::remove_all(dir);
     const std::string path = (dir / "a" / "b.log").string();
     auto res = setupLogging("s\"id%v\n", {"/proc/forbidden/x.log", path}, std::string("info"));
