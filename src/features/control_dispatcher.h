@@ -1,0 +1,52 @@
+#pragma once
+// The viewer's JSON control messages: parse, gate, hand to the owning
+// feature. Features register their handlers at start-up; the dispatcher owns
+// the messages that only touch session flags.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "common/json_util.h"
+
+namespace kvd {
+
+class ControlDispatcher {
+  public:
+    using Handler = std::function<void(const Json& msg)>;
+    using SendJson = std::function<void(const Json& reply)>;
+
+    // Session flags written by "viewer_config" and "remote_stop_session".
+    struct Flags {
+        std::atomic<bool>* cursorOverlay = nullptr;
+        std::atomic<bool>* cursorOnInputChannel = nullptr;
+        std::atomic<bool>* videoOverDataChannel = nullptr;
+        std::atomic<bool>* running = nullptr;
+    };
+
+    ControlDispatcher(Flags flags, SendJson send);
+
+    // Installs (or replaces) the handler of one message type.
+    void setHandler(const std::string& type, Handler handler);
+
+    // One control message from the viewer; never throws.
+    void dispatch(const std::string& text);
+
+    // Adaptive bitrate level callback: "agent_stats" to the viewer.
+    void reportDegradation(int level);
+    static std::string degradationName(int level);
+
+    void sendReply(const Json& reply) const;
+
+  private:
+    void viewerConfig(const Json& msg);
+
+    Flags flags_;
+    SendJson send_;
+    std::mutex mu_;
+    std::map<std::string, Handler, std::less<>> handlers_;
+};
+
+}  // namespace kvd
