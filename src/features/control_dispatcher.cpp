@@ -1,6 +1,7 @@
 #include "features/control_dispatcher.h"
 
 #include "common/log.h"
+#include "encode/quality_controller.h"
 
 namespace kvd {
 
@@ -66,22 +67,8 @@ void ControlDispatcher::viewerConfig(const Json& m) {
 }
 
 std::string ControlDispatcher::degradationName(int level) {
-    switch (level) {
-        case 0:
-            return "normal";
-        case 1:
-            return "reduced";
-        case 2:
-            return "low_bandwidth";
-        case 3:
-            return "critical";
-        case 4:
-            return "survival";
-        case 5:
-            return "terminal_only";
-        default:
-            return "unknown";
-    }
+    if (level < 0 || level > 255) return "unknown";
+    return degradationLevelName(static_cast<DegradationLevel>(level));
 }
 
 void ControlDispatcher::reportDegradation(int level) {
