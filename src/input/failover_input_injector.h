@@ -1,0 +1,38 @@
+#pragma once
+// Sends every operation to the pipe injector (the SYSTEM helper) while it is
+// connected, and to the direct injector otherwise; decided call by call.
+#include <functional>
+#include <memory>
+
+#include "input/input_injector.h"
+
+namespace kvd {
+
+class FailoverInputInjector final : public InputInjector {
+  public:
+    // pipe may be null (no helper configured yet); usePipe is read per call,
+    // typically the pipe client's connected flag.
+    FailoverInputInjector(std::shared_ptr<InputInjector> pipe,
+                          std::unique_ptr<InputInjector> direct, std::function<bool()> usePipe);
+    ~FailoverInputInjector() override;
+
+    void mouseMove(uint16_t x, uint16_t y) override;
+    void mouseDown(uint8_t button) override;
+    void mouseUp(uint8_t button) override;
+    void mouseWheel(int16_t vertical, int16_t horizontal) override;
+    void keyDown(uint16_t scanCode, uint16_t virtualKey, uint8_t flags) override;
+    void keyUp(uint16_t scanCode, uint16_t virtualKey, uint8_t flags) override;
+    void typeText(const std::string& utf8, uint32_t delayMs) override;
+    void sendSas() override;
+    void setActiveMonitorBounds(int32_t left, int32_t top, int32_t width, int32_t height) override;
+    bool isAvailable() override { return true; }
+
+  private:
+    InputInjector* target();
+
+    std::shared_ptr<InputInjector> pipe_;
+    std::unique_ptr<InputInjector> direct_;
+    std::function<bool()> usePipe_;
+};
+
+}  // namespace kvd
