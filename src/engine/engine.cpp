@@ -1,5 +1,7 @@
 #include "engine/engine.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -7,22 +9,116 @@
 #include <optional>
 #include <thread>
 
+#include "capture/display_topology_watcher.h"
+#include "capture/monitor_manager.h"
+#include "capture/resolution_manager.h"
+#include "capture/secure_desktop_watcher.h"
+#include "common/json_util.h"
 #include "common/log.h"
 #include "common/process_state.h"
+#include "encode/quality_controller.h"
 #include "engine/config.h"
+#include "engine/cursor_stream.h"
+#include "engine/media_pipeline.h"
+#include "engine/session_loop.h"
 #include "engine/status.h"
+#include "features/control_dispatcher.h"
+#include "input/input_channel_handler.h"
+#include "input/win32_input_injector.h"
 #include "platform/paths.h"
+#include "platform/pointer.h"
 #include "platform/process.h"
 #include "platform/session_env.h"
+#include "signaling/pipe_signaling_client.h"
+#include "signaling/signaling_client.h"
+#include "webrtc/peer_connection_manager.h"
+#include "webrtc/rtc_adapter.h"
+#include "webrtc/video_sender.h"
 
 namespace kvd {
 
 namespace {
 
+void sleepForMs(int64_t ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// The peer connection manager as the lifecycle loop sees it.
+class LifecyclePeer final : public SessionPeer {
+  public:
+    explicit LifecyclePeer(PeerConnectionManager& pcm) : pcm_(pcm) {}
+    bool gatheringDeadlineExceeded() const override { return pcm_.gatheringDeadlineExceeded(); }
+    bool takeTurnRefreshPending() override { return pcm_.takeTurnRefreshPending(); }
+    bool remoteDescriptionSet() const override { return pcm_.remoteDescriptionSet(); }
+    bool sawNonHostCandidate() const override { return pcm_.sawNonHostCandidate(); }
+    bool hasIceServers() const override { return pcm_.hasIceServers(); }
+    // The viewer's transport choice is per connection; the manager keeps none.
+    void reset(bool) override { pcm_.reset(); }
+    bool initialize() override { return pcm_.initialize(); }
+    void registerPeerJoined() override { pcm_.registerPeerJoined(); }
+    IceCounters iceCounters() const override {
+        const auto c = pcm_.iceCounters();
+        return {c.iceServers, c.host, c.srflx, c.relay, c.other};
+    }
+
+  private:
+    PeerConnectionManager& pcm_;
+};
+
+// The peer connection manager as the media pipeline sees it. The pipeline
+// exists before the manager (it holds the start-up capture), so this reads
+// the engine's slot and behaves as "nothing open" until it is filled.
+class PipelinePeer final : public MediaPeer {
+  public:
+    PipelinePeer(const std::unique_ptr<PeerConnectionManager>& pcm,
+                 const std::atomic<bool>& videoOverDataChannel)
+        : pcm_(pcm), videoOverDc_(videoOverDataChannel) {}
+    bool videoTrackOpen() const override {
+        auto track = pcm_ ? pcm_->videoTrack() : nullptr;
+        return track && track->isOpen();
+    }
+    std::unique_ptr<FrameSink> makeSink() override {
+        auto track = pcm_ ? pcm_->videoTrack() : nullptr;
+        if (!track) return nullptr;
+        auto sender = std::make_unique<VideoSender>(track, pcm_->videoChannel());
+        sender->skipRtpDoubleSend = &videoOverDc_;
+        return std::make_unique<VideoSenderSink>(std::move(sender));
+    }
+    bool controlChannelOpen() const override {
+        return pcm_ && pcm_->channelOpen(PeerConnectionManager::Channel::Control);
+    }
+    bool inputChannelOpen() const override {
+        return pcm_ && pcm_->channelOpen(PeerConnectionManager::Channel::Input);
+    }
+    void sendControlJson(const std::string& text) override {
+        if (pcm_) pcm_->sendControlJson(text);
+    }
+    void sendControlBinary(const Bytes& data) override {
+        if (pcm_) pcm_->sendControlBinary(data.data(), data.size());
+    }
+    void sendInputBinary(const Bytes& data) override {
+        if (pcm_) pcm_->sendInputBinary(data.data(), data.size());
+    }
+
+  private:
+    const std::unique_ptr<PeerConnectionManager>& pcm_;
+    const std::atomic<bool>& videoOverDc_;
+};
+
 class Engine {
   public:
     Engine(EngineConfig cfg, platform::DpiAwareness dpi)
         : cfg_(std::move(cfg)), dpi_(std::move(dpi)) {}
+
+    ~Engine() {
+        // Threads that had to be detached still use these: never free them.
+        if (leakSignaling_) {
+            (void)signalingThread_.release();
+            (void)signaling_.release();
+            (void)pcm_.release();
+        }
+        if (leakCursor_) (void)cursorStream_.release();
+    }
 
     int run() {
         logStartup();
@@ -33,13 +129,28 @@ class Engine {
         if (cfg_.unattendedMode)
             logger().info("Unattended mode: forcing GDI capture, direct input");
 
-        startCapture();                                // step 8
-        if (auto code = startEncoder()) return *code;  // step 9
-        buildSignaling();                              // step 10
-        applyIceServers();                             // step 11
-        checkSession0();                               // step 20
+        buildPipeline();
+        if (!cfg_.terminalOnly) {
+            media_->startupCapture();  // step 8
+            const auto enc = media_->startupEncoder();
+            if (enc == StartupEncoderResult::Failed && cfg_.unattendedMode)
+                return writeErrorLine(4, "encoder init failed");
+        }
+        buildSignaling();              // step 10
+        applyIceServers();             // step 11
+        if (!buildPeerConnection()) {  // steps 12-13
+            logger().error("Failed to initialize peer connection");
+            return writeErrorLine(4, "peer connection init failed");
+        }
+        buildInput();                 // step 14
+        installRelayCallbacks();      // step 16
+        startSecureDesktopWatcher();  // step 17
+        buildQualityAndMonitors();    // step 19
+        checkSession0();              // step 20
+        startTopologyWatcher();       // step 21
+        pcm_->registerPeerJoined();   // step 22
 
-        if (!connectSignaling()) {  // step 23
+        if (!signaling_->isConnected() && !signaling_->connect()) {  // step 23
             logger().error("Failed to connect signaling");
             return writeErrorLine(3, "signaling connect failed");
         }
@@ -51,7 +162,7 @@ class Engine {
         processState().watchdogHeartbeatMs = steadyNowMs();  // step 26
         startWatchdogThread();
 
-        runSessionLoop();  // step 27
+        loop_->run();  // step 27
         return shutdown();
     }
 
@@ -72,11 +183,61 @@ class Engine {
         return 1;
     }
 
-    void startCapture() {}
+    // The media pipeline exists from the start: it holds the start-up capture.
+    void buildPipeline() {
+        MediaPipeline::Deps d;
+        d.captures = defaultCaptureFactory();
+        d.encoderFactory = defaultEncoderFactory();
+        d.installEncoderErrorCallback = [this](VideoEncoder& enc) {
+            enc.errorCallback = [this](const std::string& reason) {
+                if (pcm_) pcm_->sendControlJson(encoderErrorMessage(reason));
+            };
+        };
+        pipelinePeer_ = std::make_unique<PipelinePeer>(pcm_, life_.videoOverDataChannel);
+        d.peer = pipelinePeer_.get();
+        d.sendTransition = [this](const Json& payload) {
+            if (pipe_) pipe_->sendEnvelope("REMOTE_CAPTURE_TRANSITION", payload);
+        };
+        d.setInputBounds = [this](int32_t x, int32_t y, int32_t w, int32_t h) {
+            if (inputHandler_ && inputHandler_->injector())
+                inputHandler_->injector()->setActiveMonitorBounds(x, y, w, h);
+        };
+        d.monitors.connectionStarted = [this](std::function<void(const std::string&)> send) {
+            if (monitors_) monitors_->setSendJson(std::move(send));
+        };
+        d.monitors.refreshList = [this] {
+            if (monitors_) monitors_->refresh();
+        };
+        d.monitors.reenumerateAndAnnounce = [this]() -> int32_t {
+            if (!monitors_) return -1;
+            monitors_->refresh();
+            monitors_->sendMonitorList();
+            return monitors_->activeIndex();
+        };
+        d.reportDisplayState = [this] { reportDisplayState(); };
+        d.clearDisplayState = [this] { displayState_.clear(); };
+        d.statusReportEnabled = [this] { return pipe_ != nullptr && emitStatus_.load(); };
+        d.sendStatusReport = [this] { sendStatusReport(); };
+        d.secureDesktopActive = [this] {
+            return secureWatcher_ && secureWatcher_->isSecureActive();
+        };
+        d.sleepMs = sleepForMs;
+        media_ = std::make_unique<MediaPipeline>(cfg_, life_, processState(),
+                                                 SteadyClock::instance(), std::move(d));
+    }
 
-    std::optional<int> startEncoder() { return std::nullopt; }
-
-    void buildSignaling() {}
+    void buildSignaling() {
+        if (!cfg_.pipeName.empty()) {
+            logger().info("Signaling mode: Named Pipe relay (pipe={})", cfg_.pipeName);
+            auto pipe = std::make_unique<PipeSignalingClient>(cfg_.pipeName, cfg_.sessionToken);
+            pipe_ = pipe.get();
+            signaling_ = std::move(pipe);
+        } else {
+            logger().info("Signaling mode: direct WebSocket (url={})", cfg_.signalingUrl);
+            signaling_ = std::make_unique<SignalingClient>(cfg_.signalingUrl, cfg_.sessionToken,
+                                                           cfg_.sessionId);
+        }
+    }
 
     void applyIceServers() {
         const auto env = processEnvironment();
@@ -94,6 +255,117 @@ class Engine {
             cfg_.stunServers.push_back(kDefaultStunServer);
             logger().info("Added default STUN server: {}", kDefaultStunServer);
         }
+    }
+
+    bool buildPeerConnection() {
+        pcm_ = std::make_unique<PeerConnectionManager>(webrtcbinFactory());
+        pcm_->signaling = signaling_.get();
+        pcm_->videoBitrateKbps = static_cast<uint32_t>(std::max(cfg_.maxBitrate, 1));
+        pcm_->setIceServers(cfg_.stunServers, cfg_.turnServers);
+        if (!pcm_->initialize()) return false;
+        lifecyclePeer_ = std::make_unique<LifecyclePeer>(*pcm_);
+        pcm_->onKeyframeRequest = [this] { media_->requestKeyframe(); };
+        return true;
+    }
+
+    void buildInput() {
+        auto injector = std::make_unique<Win32InputInjector>();
+        const auto m = injector->screenMetrics();
+        logger().info(
+            "[input] SM_CXSCREEN={} SM_CYSCREEN={} SM_CXVIRTUALSCREEN={} SM_CYVIRTUALSCREEN={} "
+            "SM_XVIRTUALSCREEN={} SM_YVIRTUALSCREEN={}",
+            m.screenWidth, m.screenHeight, m.virtualWidth, m.virtualHeight, m.virtualLeft,
+            m.virtualTop);
+        inputHandler_ = std::make_unique<InputChannelHandler>(std::move(injector));
+        pcm_->onInputBinary = [this](const uint8_t* data, size_t size) {
+            inputHandler_->handleMessage(data, size);
+        };
+        if (pipe_) {
+            inputHandler_->setSasCallback([this] {
+                pipe_->sendEnvelope("REMOTE_SEND_SAS", Json::object());
+                logger().info("[SAS] Sent REMOTE_SEND_SAS to service (Session 0)");
+            });
+        }
+        inputHandler_->applyAccessMode(cfg_.accessMode, false);
+        logger().info("Input injection enabled");
+    }
+
+    void installRelayCallbacks() {
+        if (!pipe_) return;
+        pipe_->setOnStopSession([](const Json& payload) {
+            logger().info("[session] stop requested by agent over IPC, reason={}",
+                          jsonStringOr(payload, "reason", "unknown"));
+            requestStop();
+        });
+    }
+
+    void startSecureDesktopWatcher() {
+        if (cfg_.terminalOnly) return;
+        secureWatcher_ = std::make_unique<SecureDesktopWatcher>(250);
+    }
+
+    void buildQualityAndMonitors() {
+        quality_ = std::make_unique<QualityController>(
+            makeBaseQuality(static_cast<uint32_t>(std::max(cfg_.targetFps, 1)),
+                            static_cast<uint32_t>(std::max(cfg_.maxBitrate, 1)),
+                            static_cast<uint32_t>(media_->captureWidth()),
+                            static_cast<uint32_t>(media_->captureHeight())));
+
+        monitors_ = std::make_unique<MonitorManager>();
+        monitors_->refresh();
+        monitors_->setOnSwitch([this](int32_t index, const MonitorDescriptor&) {
+            media_->requestMonitorSwitch(index);
+        });
+        resolution_ = std::make_unique<ResolutionManager>();
+        quality_->setOnConfigChanged(
+            [this](const QualityConfig& q) { media_->onQualityConfig(q); });
+
+        dispatcher_ = std::make_unique<ControlDispatcher>(
+            ControlDispatcher::Flags{&media_->cursorShared()->cursorOverlay,
+                                     &media_->cursorShared()->cursorOnInputChannel,
+                                     &life_.videoOverDataChannel, &processState().running},
+            [this](const Json& reply) { pcm_->sendControlJson(dumpJson(reply)); });
+        quality_->setOnLevelChanged([this](DegradationLevel level) {
+            dispatcher_->reportDegradation(static_cast<int>(level));
+        });
+        installControlHandlers();
+        pcm_->onControlText = [this](const std::string& text) { dispatcher_->dispatch(text); };
+
+        if (secureWatcher_) {
+            secureWatcher_->setOnEnter([this] { media_->secureDesktopEntered(); });
+            secureWatcher_->setOnExit([this] { media_->secureDesktopExited(); });
+            secureWatcher_->start([this](const std::string& json) { pcm_->sendControlJson(json); });
+        }
+    }
+
+    void installControlHandlers() {
+        auto sendText = [this](const std::string& json) { pcm_->sendControlJson(json); };
+        dispatcher_->setHandler("quality_feedback", [this](const Json& msg) {
+            quality_->update(qualityFeedbackFromJson(msg));
+        });
+        dispatcher_->setHandler("quality_preset", [this](const Json& msg) {
+            applyQualityPresetMessage(*quality_, msg);
+        });
+        dispatcher_->setHandler("monitor_switch", [this](const Json& msg) {
+            monitors_->switchTo(jsonStringOr(msg, "id", ""));
+        });
+        dispatcher_->setHandler("monitor_list", [this](const Json&) {
+            monitors_->setSendJson([this](const std::string& j) { pcm_->sendControlJson(j); });
+            monitors_->sendMonitorList();
+        });
+        dispatcher_->setHandler("resolution_change", [this, sendText](const Json& msg) {
+            const auto outcome = handleResolutionChange(*resolution_, msg, sendText);
+            if (outcome.hostChanged) media_->requestResolutionReinit();
+            if (outcome.targetChanged) media_->onQualityRequest(outcome.targetHeight, 0);
+        });
+        dispatcher_->setHandler("resolution_query", [this, sendText](const Json&) {
+            sendText(buildResolutionListJson(resolution_->listModes()));
+        });
+        dispatcher_->setHandler("resolution_restore_pref", [this](const Json& msg) {
+            const bool v = jsonBool(msg, "restoreOnDisconnect").value_or(true);
+            resolution_->setRestoreOnDisconnect(v);
+            logger().info("[resolution] restore-on-disconnect pref set to {}", v);
+        });
     }
 
     void checkSession0() {
@@ -114,30 +386,153 @@ class Engine {
         }
     }
 
-    bool connectSignaling() { return false; }
+    void startTopologyWatcher() {
+        if (cfg_.terminalOnly) return;
+        topology_ = std::make_unique<DisplayTopologyWatcher>(2000);
+        topology_->start([this] { media_->notifyTopologyChanged(); });
+    }
 
-    void startThreads() {}
+    void startThreads() {
+        pcm_->onConnected = [this] { loop_->onConnected(); };
+        pcm_->onDisconnected = [this] {
+            if (!life_.rebuildInProgress.load() && resolution_->restoreOnDisconnect())
+                resolution_->restore();
+            loop_->onDisconnected();
+        };
+        pcm_->onViewerActivity = [this] { loop_->onViewerActivity(); };
+        pcm_->onQualityRequest = [this](int maxHeight, int fps) {
+            media_->onQualityRequest(maxHeight, fps);
+        };
 
-    void runSessionLoop() {
+        SessionLoop::Hooks hooks;
+        hooks.terminalOnly = cfg_.terminalOnly;
+        hooks.iceDiagnostics = cfg_.iceDiagnostics;
+        hooks.publishGeometry = [this] { media_->publishGeometry(); };
+        hooks.mediaHousekeeping = [this] { media_->housekeeping(); };
+        hooks.framePass = [this] { return media_->framePass(); };
+        hooks.dropConnectionState = [this] { media_->dropConnectionState(); };
+        hooks.onRebuilt = [this](int64_t nowMs) { media_->onRebuilt(nowMs); };
+        hooks.sleepMs = sleepForMs;
+        power_ = platform::makePowerRequest();
         auto& ps = processState();
-        while (ps.running.load()) {
-            ps.watchdogHeartbeatMs = steadyNowMs();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        loop_ = std::make_unique<SessionLoop>(life_, *lifecyclePeer_, *signaling_, power_.get(),
+                                              SteadyClock::instance(), std::move(hooks), ps.running,
+                                              ps.exitReason, ps.watchdogHeartbeatMs,
+                                              cfg_.accessMode == "VIEW_ONLY");
+
+        signalingThread_ = std::make_unique<SignalingThread>(*signaling_, life_, ps.running);
+        signalingThread_->start();
+
+        CursorStream::Deps cd;
+        cd.shared = media_->cursorShared();
+        cd.pointerPosition = [ptr = std::shared_ptr<platform::Pointer>(platform::createPointer())]()
+            -> std::optional<std::pair<int32_t, int32_t>> {
+            int32_t x = 0, y = 0;
+            if (!ptr || !ptr->position(x, y)) return std::nullopt;
+            return std::make_pair(x, y);
+        };
+        cd.controlChannelOpen = [this] { return pipelinePeer_->controlChannelOpen(); };
+        cd.inputChannelOpen = [this] { return pipelinePeer_->inputChannelOpen(); };
+        cd.sendControlBinary = [this](const CursorStream::Bytes& b) {
+            pcm_->sendControlBinary(b.data(), b.size());
+        };
+        cd.sendInputBinary = [this](const CursorStream::Bytes& b) {
+            pcm_->sendInputBinary(b.data(), b.size());
+        };
+        cd.running = &ps.running;
+        cursorStream_ = std::make_unique<CursorStream>(std::move(cd));
+        cursorStream_->start();
+    }
+
+    void reportDisplayState() {
+        DisplayStateInputs in;
+        in.haveCapture = media_->capture() != nullptr;
+        in.liveShm = media_->shmActive();
+        if (monitors_) {
+            in.monitors = static_cast<int>(monitors_->monitors().size());
+            in.activePaths = in.monitors;
         }
+        in.width = media_->captureWidth();
+        in.height = media_->captureHeight();
+        if (auto msg = displayState_.evaluate(in); msg && pcm_)
+            pcm_->sendControlJson(dumpJson(*msg));
+    }
+
+    void sendStatusReport() {
+        StatusInputs in;
+        in.shmActive = media_->shmActive();
+        in.haveCapture = media_->capture() != nullptr;
+        in.captureKind = captureKindName(media_->captureKind());
+        in.width = media_->captureWidth();
+        in.height = media_->captureHeight();
+        in.rtcBufferedBytes = media_->bufferedAmount();
+        in.abrLevel = quality_ ? static_cast<int>(quality_->level()) : 0;
+        in.dxgiStarvedDeaths = media_->stats().starvedDeaths;
+        if (secureWatcher_) in.secureDesktop = secureWatcher_->isSecureActive();
+        in.peerConnected = life_.connected.load();
+        pipe_->sendEnvelope("REMOTE_SESSION_STATUS", buildStatusRecord(in, steadyNowMs()));
     }
 
     int shutdown() {
         auto& ps = processState();
         logger().info("Shutting down...");
+        media_->dropConnectionState();
+        if (secureWatcher_) secureWatcher_->stop();
+        if (inputHandler_) inputHandler_->releaseAllKeys();
+
+        // The end-of-session announcement needs the relay link, so it goes
+        // out before the link is closed (afterwards it could never be sent).
+        const int reason = ps.exitReason.load();
+        if (cfg_.engineExitTruth && (reason == 0 || reason == 6) && pipe_ && pipe_->isConnected()) {
+            pipe_->sendEnvelope(
+                "REMOTE_SESSION_ENDED",
+                Json{{"reason", reason == 6 ? "engine_no_viewer_timeout" : "engine_normal_exit"}});
+            logger().info("[exit-truth] announced REMOTE_SESSION_ENDED before graceful exit");
+        }
+
+        signaling_->disconnect();
+        if (!signalingThread_->join(1500)) {
+            logger().warn("[shutdown] signalingThread join timed out — detached");
+            leakSignaling_ = true;
+        }
+        if (!cursorStream_->join(1000)) {
+            logger().warn("[shutdown] cursorThread join timed out — detached");
+            leakCursor_ = true;
+        }
         ps.watchdogStop = true;
+
         logger().info("kelvandrum-remote stopped");
         logger().flush();
-        return ps.exitReason.load();
+        if (topology_) topology_->stop();
+        if (!leakSignaling_) pcm_->reset();
+        return reason;
     }
 
     EngineConfig cfg_;
     platform::DpiAwareness dpi_;
     DisplayStateReporter displayState_;
+    LifecycleState life_;
+    std::atomic<bool> emitStatus_{false};
+
+    std::unique_ptr<ISignalingClient> signaling_;
+    PipeSignalingClient* pipe_ = nullptr;
+    std::unique_ptr<PeerConnectionManager> pcm_;
+    std::unique_ptr<LifecyclePeer> lifecyclePeer_;
+    std::unique_ptr<PipelinePeer> pipelinePeer_;
+    std::unique_ptr<MediaPipeline> media_;
+    std::unique_ptr<InputChannelHandler> inputHandler_;
+    std::unique_ptr<SecureDesktopWatcher> secureWatcher_;
+    std::unique_ptr<QualityController> quality_;
+    std::unique_ptr<MonitorManager> monitors_;
+    std::unique_ptr<ResolutionManager> resolution_;
+    std::unique_ptr<ControlDispatcher> dispatcher_;
+    std::unique_ptr<DisplayTopologyWatcher> topology_;
+    std::unique_ptr<platform::PowerRequest> power_;
+    std::unique_ptr<SessionLoop> loop_;
+    std::unique_ptr<SignalingThread> signalingThread_;
+    std::unique_ptr<CursorStream> cursorStream_;
+    bool leakSignaling_ = false;
+    bool leakCursor_ = false;
 };
 
 }  // namespace

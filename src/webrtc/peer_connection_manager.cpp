@@ -374,6 +374,11 @@ std::shared_ptr<RtcDataChannel> PeerConnectionManager::channel(Channel which) co
     return nullptr;
 }
 
+bool PeerConnectionManager::channelOpen(Channel which) const {
+    auto ch = channel(which);
+    return ch && ch->isOpen();
+}
+
 RtcDataChannelCallbacks PeerConnectionManager::channelCallbacks(Channel which) {
     uint64_t gen;
     {

@@ -91,9 +91,11 @@ class PeerConnectionManager {
     std::shared_ptr<RtcDataChannel> videoChannel() const;
     bool hasPeer() const;
 
-  private:
     enum class Channel { Video, Control, File, Input, Chat };
+    // The channel of the current connection exists and is open.
+    bool channelOpen(Channel which) const;
 
+  private:
     // Signaling handlers.
     void handlePeerJoined(const Json& msg);
     void handleAnswer(const Json& msg);

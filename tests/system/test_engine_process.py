@@ -2,10 +2,14 @@
 stdout/stderr and exit codes for the modes that need no session."""
 import json
 import os
+import socket
 import subprocess
+import threading
+import time
 import unittest
 
 import kvdtest
+import signaling_helpers
 
 
 def run(args, timeout=20, **env):
@@ -86,6 +90,96 @@ class ProcessModes(unittest.TestCase):
         self.assertTrue(any(m.startswith("DPI awareness: ") for m in msgs))
         self.assertEqual(code, 3)
         self.assertEqual(out, b"KELVANDRUM_ERROR code=3 msg=signaling%20connect%20failed\n")
+
+
+class Session:
+    """The engine as a long-running child: stdout lines, log file, exit."""
+
+    def __init__(self, args, tmp, **env):
+        self.log_path = os.path.join(tmp, "engine.log")
+        e = kvdtest.clean_env(KELVANDRUM_LOG_FILE=self.log_path, KELVANDRUM_SESSION_TOKEN="t",
+                              KELVANDRUM_LOG_LEVEL="info", **env)
+        e.pop("DISPLAY", None)
+        e.update(env)
+        self.proc = subprocess.Popen([kvdtest.BINARY, *args], env=e, stdout=subprocess.PIPE)
+
+    def ready_line(self, timeout=60):
+        deadline = time.time() + timeout
+        line = b""
+        while time.time() < deadline and not line.endswith(b"\n"):
+            line += self.proc.stdout.readline()
+        return line
+
+    def stop(self, sig=15, timeout=20):
+        self.proc.send_signal(sig)
+        return self.proc.wait(timeout)
+
+    def log(self):
+        with open(self.log_path, encoding="utf-8") as f:
+            return [json.loads(l)["msg"] for l in f if l.strip()]
+
+
+class SessionProcess(unittest.TestCase):
+    def test_ready_line_then_clean_stop(self):
+        server, url = signaling_helpers.dev_server("--host", "127.0.0.1")
+        try:
+            with kvdtest.Xvfb(640, 480) as x:
+                cases = [
+                    ("terminal-only", ["--terminal-only"], {},
+                     ["--terminal-only: skipping screen capture / video encode"]),
+                    ("no display", [], {},
+                     ["DXGI init failed/invalid — trying GDI fallback (display may be asleep or locked)",
+                      "GDI fallback also failed/invalid — will retry after TCP connect"]),
+                    ("display", [], {"DISPLAY": x.display}, ["Screen capture: 640x480"]),
+                ]
+                for name, extra, env, expected in cases:
+                    with self.subTest(name), kvdtest.TempDir() as tmp:
+                        s = Session(["--session-id", "p1", "--signaling-url", url, *extra], tmp, **env)
+                        self.assertEqual(s.ready_line(), b"KELVANDRUM_READY session_id=p1\n")
+                        self.assertEqual(s.stop(), 0)
+                        msgs = s.log()
+                        for m in expected + ["Signaling mode: direct WebSocket (url=%s)" % url,
+                                             "Waiting for viewer to connect...", "Shutting down...",
+                                             "kelvandrum-remote stopped"]:
+                            self.assertIn(m, msgs)
+        finally:
+            server.stop()
+
+    def test_relay_stop_request_and_exit_truth(self):
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        port = listener.getsockname()[1]
+        got = []
+
+        def relay():
+            conn, _ = listener.accept()
+            f = conn.makefile("rwb")
+            got.append(json.loads(f.readline()))  # hello
+            f.write(b'{"type":"SIGNALING_CONNECTED","payload":{}}\n')
+            f.flush()
+            time.sleep(1.0)
+            f.write(b'{"type":"REMOTE_STOP_SESSION","payload":{"reason":"admin"}}\n')
+            f.flush()
+            for line in f:
+                got.append(json.loads(line))
+            conn.close()
+
+        t = threading.Thread(target=relay, daemon=True)
+        t.start()
+        with kvdtest.TempDir() as tmp:
+            s = Session(["--session-id", "p2", "--pipe", str(port), "--terminal-only"], tmp,
+                        KELVANDRUM_ENGINE_EXIT_TRUTH="1")
+            self.assertEqual(s.ready_line(), b"KELVANDRUM_READY session_id=p2\n")
+            self.assertEqual(s.proc.wait(20), 0)
+            t.join(5)
+            msgs = s.log()
+        listener.close()
+        self.assertEqual(got[0], {"type": "hello", "payload": {"token": "t"}})
+        self.assertIn("[session] stop requested by agent over IPC, reason=admin", msgs)
+        self.assertIn({"type": "REMOTE_SESSION_ENDED", "payload": {"reason": "engine_normal_exit"}},
+                      got)
+        self.assertIn("[exit-truth] announced REMOTE_SESSION_ENDED before graceful exit", msgs)
 
 
 if __name__ == "__main__":

@@ -113,8 +113,10 @@ function clamp16(v) {
 // aspect ratio inside its box).
 function pictureRect(element) {
   const r = element.getBoundingClientRect();
-  const vw = element.videoWidth || 0;
-  const vh = element.videoHeight || 0;
+  // A canvas (the data-channel decoder's surface) keeps its picture size in
+  // width/height and is letterboxed by CSS just like a video.
+  const vw = element.videoWidth || (element.tagName === 'CANVAS' ? element.width : 0) || 0;
+  const vh = element.videoHeight || (element.tagName === 'CANVAS' ? element.height : 0) || 0;
   if (!vw || !vh || !r.width || !r.height) return r;
   const scale = Math.min(r.width / vw, r.height / vh);
   const w = vw * scale;
@@ -127,7 +129,8 @@ export function attachInput(element, sendBinary) {
   const held = new Set();
   let wheelY = 0;
   let wheelX = 0;
-  if (element.tabIndex < 0) element.tabIndex = 0;
+  // A video is focusable (and so gets key events) only with an explicit tabindex.
+  if (typeof element.hasAttribute !== 'function' || !element.hasAttribute('tabindex')) element.tabIndex = 0;
 
   const send = (bytes) => {
     try {
@@ -147,7 +150,8 @@ export function attachInput(element, sendBinary) {
 
   const onMove = (ev) => sendPosition(ev);
   const onDown = (ev) => {
-    if (element.focus) element.focus();
+    // Focusing must not scroll: the event coordinates were taken before.
+    if (element.focus) element.focus({ preventScroll: true });
     ev.preventDefault();
     sendPosition(ev);
     if (ev.button >= 0 && ev.button < BUTTONS.length) send(encodeButton(true, BUTTONS[ev.button]));

@@ -1,0 +1,137 @@
+#!/usr/bin/env node
+// Drives one live session end to end: the development signaling server, the
+// engine on an X display, and the reference viewer in headless Chromium. The
+// viewer must show the host's pixels, get pointer messages, and its clicks and
+// typing must reach the X display.
+//
+//   node live_session.js --engine PATH --display :N --log FILE --transport rtp|webcodecs
+//        --points JSON ([[x,y],...] normalised sample points)
+//        [--click JSON ([x,y] normalised)] [--type TEXT]
+//
+// Prints one JSON result line on stdout; progress goes to stderr.
+'use strict';
+
+const { spawn } = require('child_process');
+const path = require('path');
+const readline = require('readline');
+const { chromium } = require('playwright-core');
+
+const ROOT = path.resolve(__dirname, '..', '..', '..');
+const args = {};
+for (let i = 2; i < process.argv.length; i += 2) args[process.argv[i].replace(/^--/, '')] = process.argv[i + 1];
+const SESSION = 'live-1';
+const children = [];
+
+function log(...parts) {
+  process.stderr.write(`[driver] ${parts.join(' ')}\n`);
+}
+
+function waitForLine(stream, re, what, ms) {
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`timed out waiting for ${what}`)), ms);
+    readline.createInterface({ input: stream }).on('line', (line) => {
+      const m = re.exec(line);
+      if (m) {
+        clearTimeout(timer);
+        resolve(m);
+      }
+    });
+  });
+}
+
+async function startServer() {
+  const proc = spawn('node', [path.join(ROOT, 'tools/viewer/server.js'), '--host', '127.0.0.1', '--port', '0'],
+    { stdio: ['ignore', 'pipe', 'inherit'] });
+  children.push(proc);
+  const m = await waitForLine(proc.stdout, /^KVD_DEVSERVER_LISTENING url=(\S+)/, 'the signaling server', 10000);
+  return m[1];
+}
+
+async function startEngine(wsUrl) {
+  const env = {
+    ...process.env,
+    DISPLAY: args.display,
+    KELVANDRUM_SESSION_TOKEN: 'live-token',
+    KELVANDRUM_LOG_FILE: args.log,
+    KELVANDRUM_LOG_LEVEL: 'info',
+  };
+  const proc = spawn(args.engine, ['--session-id', SESSION, '--signaling-url', wsUrl],
+    { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  children.push(proc);
+  const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
+  await waitForLine(proc.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 20000);
+  return { proc, exited };
+}
+
+async function until(page, expr, ms, what) {
+  const end = Date.now() + ms;
+  for (;;) {
+    if (await page.evaluate(expr)) return;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, 100));
+  }
+}
+
+async function main() {
+  const out = {};
+  const wsUrl = await startServer();
+  const engine = await startEngine(wsUrl);
+  const browser = await chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', '--disable-features=WebRtcHideLocalIpsWithMdns'],
+  });
+  try {
+    const page = await browser.newPage({ viewport: { width: 1000, height: 700 } });
+    const t0 = Date.now();
+    const transport = args.transport || 'rtp';
+    await page.goto(`${wsUrl.replace(/^ws/, 'http')}/?session=${SESSION}&transport=${transport}`);
+    await until(page, 'window.kvdViewer && window.kvdViewer.framesDecoded().then((n) => n >= 10)', 30000,
+      '10 decoded frames');
+    out.firstFramesMs = Date.now() - t0;
+    // Let a keyframe-refreshed picture settle before sampling.
+    await page.waitForTimeout(1000);
+    out.sample = await page.evaluate((pts) => window.kvdViewer.samplePixels(pts), JSON.parse(args.points));
+    if (args.click) {
+      const [nx, ny] = JSON.parse(args.click);
+      const box = await page.evaluate((t) => {
+        const el = document.getElementById(t === 'webcodecs' ? 'canvas' : 'video');
+        const r = el.getBoundingClientRect();
+        const vw = el.videoWidth || el.width;
+        const vh = el.videoHeight || el.height;
+        const s = Math.min(r.width / vw, r.height / vh);
+        return { left: r.left + (r.width - vw * s) / 2, top: r.top + (r.height - vh * s) / 2, w: vw * s, h: vh * s };
+      }, transport);
+      await page.mouse.click(box.left + nx * box.w, box.top + ny * box.h);
+    }
+    out.focused = await page.evaluate(() => document.activeElement && document.activeElement.id);
+    if (args.type) await page.keyboard.type(args.type, { delay: 30 });
+    // The host pointer moved: the cursor thread reports it.
+    await until(page, 'window.kvdViewer.state.cursor.positions > 0', 5000, 'a pointer position').catch(() => {});
+    const state = await page.evaluate(() => window.kvdViewer.state);
+    out.cursor = state.cursor;
+    out.channels = state.channels;
+    out.errors = state.errors;
+    out.controlTypes = [...new Set((state.received.control || []).map((m) => m.type).filter(Boolean))];
+    out.framesDecoded = await page.evaluate(() => window.kvdViewer.framesDecoded());
+    await page.close({ runBeforeUnload: true });
+  } finally {
+    await browser.close();
+  }
+  // A clean stop: SIGTERM ends the session with exit code 0.
+  engine.proc.kill('SIGTERM');
+  out.engineExit = await Promise.race([engine.exited, new Promise((r) => setTimeout(() => r({ code: 'timeout' }), 10000))]);
+  out.ok = true;
+  return out;
+}
+
+main()
+  .then((out) => process.stdout.write(`${JSON.stringify(out)}\n`))
+  .catch((err) => process.stdout.write(`${JSON.stringify({ ok: false, error: String(err && err.stack || err) })}\n`))
+  .finally(() => {
+    for (const c of children) {
+      try { c.kill('SIGKILL'); } catch { /* gone */ }
+    }
+    setTimeout(() => process.exit(0), 200);
+  });
