@@ -240,6 +240,47 @@ bool MediaPipeline::reconfigureOrRebuild(const char* tag, int32_t w, int32_t h) 
     return false;
 }
 
+void MediaPipeline::replaceCapture(std::unique_ptr<ScreenCapture> cap, CaptureKind kind,
+                                   const char* switchedFormat, const char* encoderFailed) {
+    const int32_t w = cap->width(), h = cap->height();
+    auto enc = buildEncoder(w, h);
+    setCapture(std::move(cap), kind);
+    if (enc) {
+        adoptEncoder(std::move(enc), w, h);
+        logger().info(fmt::runtime(switchedFormat), w, h);
+    } else {
+        logger().error(encoderFailed);
+    }
+    noteCaptureSize();
+    syncInputBounds();
+}
+
+bool MediaPipeline::adoptShm(std::unique_ptr<ScreenCapture> shm, CaptureKind kind,
+                             const char* switchedFormat, const char* encoderFailed) {
+    const int32_t w = shm->width(), h = shm->height();
+    auto enc = buildEncoder(w, h);
+    if (!enc) {
+        logger().error(encoderFailed);
+        return false;
+    }
+    setCapture(std::move(shm), kind);
+    adoptEncoder(std::move(enc), w, h);
+    noteCaptureSize();
+    logger().info(fmt::runtime(switchedFormat), w, h);
+    syncInputBounds();
+    return true;
+}
+
+void MediaPipeline::encoderForCaptureOrDrop() {
+    const int32_t w = capture_->width(), h = capture_->height();
+    if (auto enc = buildEncoder(w, h)) {
+        adoptEncoder(std::move(enc), w, h);
+    } else {
+        logger().error("Encoder init failed after capture retry");
+        setCapture(nullptr, CaptureKind::None);
+    }
+}
+
 bool MediaPipeline::recordingEnabled() const {
     return deps_.recordingEnabled ? deps_.recordingEnabled() : cfg_.recordingEnabled;
 }
@@ -407,36 +448,18 @@ void MediaPipeline::setCursorOnInputChannel(bool on) {
 bool MediaPipeline::switchToShm() {
     if (cfg_.shmV2 && !cfg_.inputPipeName.empty() && deps_.captures.makeShmV2) {
         auto shm = deps_.captures.makeShmV2(kShmHeartbeatTimeoutMs, cfg_.sessionId);
-        if (shm && shm->init(-1)) {
-            const int32_t w = shm->width(), h = shm->height();
-            if (auto enc = buildEncoder(w, h)) {
-                setCapture(std::move(shm), CaptureKind::ShmV2);
-                adoptEncoder(std::move(enc), w, h);
-                noteCaptureSize();
-                logger().info("Switched to SharedMemoryCaptureV2: {}x{}", w, h);
-                syncInputBounds();
-                return true;
-            }
-            logger().error(
-                "Encoder rebuild for SHM v2 capture FAILED — keeping previous capture+encoder");
-        }
+        if (shm && shm->init(-1) &&
+            adoptShm(std::move(shm), CaptureKind::ShmV2, "Switched to SharedMemoryCaptureV2: {}x{}",
+                     "Encoder rebuild for SHM v2 capture FAILED — keeping previous "
+                     "capture+encoder"))
+            return true;
     }
     if (cfg_.inputPipeName.empty()) return false;
     if (!deps_.captures.makeShmV1) return false;
     auto shm = deps_.captures.makeShmV1(cfg_.sessionId);
     if (!shm || !shm->init(-1)) return false;
-    const int32_t w = shm->width(), h = shm->height();
-    auto enc = buildEncoder(w, h);
-    if (!enc) {
-        logger().error("Encoder rebuild for SHM capture FAILED — keeping previous capture+encoder");
-        return false;
-    }
-    setCapture(std::move(shm), CaptureKind::ShmV1);
-    adoptEncoder(std::move(enc), w, h);
-    noteCaptureSize();
-    logger().info("Switched to SharedMemoryCapture: {}x{}", w, h);
-    syncInputBounds();
-    return true;
+    return adoptShm(std::move(shm), CaptureKind::ShmV1, "Switched to SharedMemoryCapture: {}x{}",
+                    "Encoder rebuild for SHM capture FAILED — keeping previous capture+encoder");
 }
 
 void MediaPipeline::ladderPass() {
@@ -467,13 +490,7 @@ void MediaPipeline::ladderPass() {
         // would otherwise sit here for good: the frame pass needs both.
         if (now - lastEncoderRetryMs_ < kLadderRetryMs) return;
         lastEncoderRetryMs_ = now;
-        const int32_t w = capture_->width(), h = capture_->height();
-        if (auto enc = buildEncoder(w, h)) {
-            adoptEncoder(std::move(enc), w, h);
-        } else {
-            logger().error("Encoder init failed after capture retry");
-            setCapture(nullptr, CaptureKind::None);
-        }
+        encoderForCaptureOrDrop();
         syncInputBounds();
         reportDisplayState();
         ps_.watchdogHeartbeatMs = now;
@@ -513,15 +530,7 @@ void MediaPipeline::ladderPass() {
             }
         }
 
-        if (capture_ && !encoder_) {
-            const int32_t w = capture_->width(), h = capture_->height();
-            if (auto enc = buildEncoder(w, h)) {
-                adoptEncoder(std::move(enc), w, h);
-            } else {
-                logger().error("Encoder init failed after capture retry");
-                setCapture(nullptr, CaptureKind::None);
-            }
-        }
+        if (capture_ && !encoder_) encoderForCaptureOrDrop();
         syncInputBounds();
         reportDisplayState();
     }
@@ -641,17 +650,8 @@ void MediaPipeline::secureDesktopLeft(Flow& flow) {
         logger().warn("DXGI reinit failed — keeping current capture");
         return;
     }
-    const int32_t w = dxgi->width(), h = dxgi->height();
-    auto enc = buildEncoder(w, h);
-    setCapture(std::move(dxgi), CaptureKind::Dxgi);
-    if (enc) {
-        adoptEncoder(std::move(enc), w, h);
-        logger().info("Switched back to DXGI capture: {}x{}", w, h);
-    } else {
-        logger().error("Encoder rebuild for DXGI restore FAILED — keeping previous encoder");
-    }
-    noteCaptureSize();
-    syncInputBounds();
+    replaceCapture(std::move(dxgi), CaptureKind::Dxgi, "Switched back to DXGI capture: {}x{}",
+                   "Encoder rebuild for DXGI restore FAILED — keeping previous encoder");
 }
 
 void MediaPipeline::secureDesktopEnter() {
@@ -675,17 +675,8 @@ void MediaPipeline::secureDesktopEnter() {
     logger().warn("shm-capture unavailable on secure-desktop enter — trying GDI stopgap");
     auto gdi = make(CaptureKind::Gdi);
     if (!gdi || !gdi->init(-1)) return;
-    const int32_t w = gdi->width(), h = gdi->height();
-    auto enc = buildEncoder(w, h);
-    setCapture(std::move(gdi), CaptureKind::Gdi);
-    if (enc) {
-        adoptEncoder(std::move(enc), w, h);
-        logger().info("Switched to GDI capture (fallback): {}x{}", w, h);
-    } else {
-        logger().error("Encoder rebuild for GDI fallback FAILED — keeping previous encoder");
-    }
-    noteCaptureSize();
-    syncInputBounds();
+    replaceCapture(std::move(gdi), CaptureKind::Gdi, "Switched to GDI capture (fallback): {}x{}",
+                   "Encoder rebuild for GDI fallback FAILED — keeping previous encoder");
 }
 
 void MediaPipeline::candidateProbe() {

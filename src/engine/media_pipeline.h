@@ -233,6 +233,15 @@ class MediaPipeline {
                             int32_t srcH);
     bool reconfigureOrRebuild(const char* tag, int32_t w, int32_t h);
     bool recordingEnabled() const;
+    // Makes `cap` the capture with a fresh encoder; when none can be built
+    // the previous encoder stays and the size check reconfigures it later.
+    void replaceCapture(std::unique_ptr<ScreenCapture> cap, CaptureKind kind,
+                        const char* switchedFormat, const char* encoderFailed);
+    // A shared-memory capture is taken only together with its encoder.
+    bool adoptShm(std::unique_ptr<ScreenCapture> shm, CaptureKind kind, const char* switchedFormat,
+                  const char* encoderFailed);
+    // Ladder: a capture without an encoder gets one, or is dropped.
+    void encoderForCaptureOrDrop();
 
     // Frame-pass steps.
     void connectionStart();
