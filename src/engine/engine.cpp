@@ -216,7 +216,12 @@ class Engine {
         };
         d.reportDisplayState = [this] { reportDisplayState(); };
         d.clearDisplayState = [this] { displayState_.clear(); };
-        d.statusReportEnabled = [this] { return pipe_ != nullptr && emitStatus_.load(); };
+        d.statusReportEnabled = [this] {
+            return pipe_ != nullptr && dispatcher_ && dispatcher_->policy().emitStatus;
+        };
+        d.recordingEnabled = [this] {
+            return dispatcher_ ? dispatcher_->policy().recordingEnabled : cfg_.recordingEnabled;
+        };
         d.sendStatusReport = [this] { sendStatusReport(); };
         d.secureDesktopActive = [this] {
             return secureWatcher_ && secureWatcher_->isSecureActive();
@@ -292,6 +297,11 @@ class Engine {
 
     void installRelayCallbacks() {
         if (!pipe_) return;
+        // The reader thread starts with the connection, after the dispatcher
+        // exists; the check only guards a misordered start-up.
+        pipe_->setOnSessionConfig([this](const Json& payload) {
+            if (dispatcher_) dispatcher_->applySessionConfig(payload);
+        });
         pipe_->setOnStopSession([](const Json& payload) {
             logger().info("[session] stop requested by agent over IPC, reason={}",
                           jsonStringOr(payload, "reason", "unknown"));
@@ -325,6 +335,22 @@ class Engine {
                                      &media_->cursorShared()->cursorOnInputChannel,
                                      &life_.videoOverDataChannel, &processState().running},
             [this](const Json& reply) { pcm_->sendControlJson(dumpJson(reply)); });
+        ControlDispatcher::Policy policy;
+        policy.accessMode = cfg_.accessMode;
+        policy.allowClipboard = cfg_.allowClipboard;
+        policy.allowFileTransfer = cfg_.allowFileTransfer;
+        policy.recordingEnabled = cfg_.recordingEnabled;
+        dispatcher_->setPolicy(policy);
+        ControlDispatcher::SessionConfigHooks configHooks;
+        configHooks.accessModeChanged = [this](const std::string& mode) {
+            inputHandler_->applyAccessMode(mode, true);
+        };
+        if (pipe_) {
+            configHooks.sendRelay = [this](const std::string& type, const Json& payload) {
+                pipe_->sendEnvelope(type, payload);
+            };
+        }
+        dispatcher_->setSessionConfigHooks(std::move(configHooks));
         quality_->setOnLevelChanged([this](DegradationLevel level) {
             dispatcher_->reportDegradation(static_cast<int>(level));
         });
@@ -512,7 +538,6 @@ class Engine {
     platform::DpiAwareness dpi_;
     DisplayStateReporter displayState_;
     LifecycleState life_;
-    std::atomic<bool> emitStatus_{false};
 
     std::unique_ptr<ISignalingClient> signaling_;
     PipeSignalingClient* pipe_ = nullptr;

@@ -26,7 +26,36 @@ class ControlDispatcher {
         std::atomic<bool>* running = nullptr;
     };
 
+    // The session policy the local service may change during the session.
+    struct Policy {
+        std::string accessMode = "FULL_CONTROL";
+        bool allowClipboard = true;
+        bool allowFileTransfer = true;
+        bool recordingEnabled = true;
+        std::string tenantId;
+        std::string uploadUrl;
+        std::string uploadToken;
+        uint64_t maxSizeBytes = 0;
+        bool emitStatus = false;
+    };
+    // Where an accepted "REMOTE_SESSION_CONFIG" goes besides the policy; all
+    // optional.
+    struct SessionConfigHooks {
+        std::function<void(const std::string& accessMode)> accessModeChanged;
+        std::function<void(bool allow)> clipboardPolicyChanged;
+        std::function<void(const Policy&)> recordingReconfigure;  // tenant non-empty
+        // Relay sender; empty without a relay client.
+        std::function<void(const std::string& type, const Json& payload)> sendRelay;
+    };
+
     ControlDispatcher(Flags flags, SendJson send);
+
+    void setPolicy(Policy policy);
+    Policy policy() const;
+    void setSessionConfigHooks(SessionConfigHooks hooks);
+    // "REMOTE_SESSION_CONFIG" from the service: all or nothing; acknowledged
+    // on the relay. Never throws.
+    void applySessionConfig(const Json& payload);
 
     // Installs (or replaces) the handler of one message type.
     void setHandler(const std::string& type, Handler handler);
@@ -45,6 +74,9 @@ class ControlDispatcher {
 
     Flags flags_;
     SendJson send_;
+    mutable std::mutex policyMu_;
+    Policy policy_;
+    SessionConfigHooks configHooks_;
     std::mutex mu_;
     std::map<std::string, Handler, std::less<>> handlers_;
 };

@@ -157,8 +157,11 @@ class SessionProcess(unittest.TestCase):
             f = conn.makefile("rwb")
             got.append(json.loads(f.readline()))  # hello
             f.write(b'{"type":"SIGNALING_CONNECTED","payload":{}}\n')
+            f.write(b'{"type":"REMOTE_SESSION_CONFIG","payload":{"accessMode":"ADMIN"}}\n')
+            f.write(b'{"type":"REMOTE_SESSION_CONFIG","payload":{"accessMode":"VIEW_ONLY",'
+                    b'"emitStatus":true}}\n')
             f.flush()
-            time.sleep(1.0)
+            time.sleep(2.5)
             f.write(b'{"type":"REMOTE_STOP_SESSION","payload":{"reason":"admin"}}\n')
             f.flush()
             for line in f:
@@ -168,7 +171,7 @@ class SessionProcess(unittest.TestCase):
         t = threading.Thread(target=relay, daemon=True)
         t.start()
         with kvdtest.TempDir() as tmp:
-            s = Session(["--session-id", "p2", "--pipe", str(port), "--terminal-only"], tmp,
+            s = Session(["--session-id", "p2", "--pipe", str(port)], tmp,
                         KELVANDRUM_ENGINE_EXIT_TRUTH="1")
             self.assertEqual(s.ready_line(), b"KELVANDRUM_READY session_id=p2\n")
             self.assertEqual(s.proc.wait(20), 0)
@@ -180,6 +183,15 @@ class SessionProcess(unittest.TestCase):
         self.assertIn({"type": "REMOTE_SESSION_ENDED", "payload": {"reason": "engine_normal_exit"}},
                       got)
         self.assertIn("[exit-truth] announced REMOTE_SESSION_ENDED before graceful exit", msgs)
+        acks = [g["payload"] for g in got if g["type"] == "REMOTE_SESSION_CONFIG_ACK"]
+        self.assertEqual(acks, [{"ok": False, "reason": "accessMode must be VIEW_ONLY or FULL_CONTROL"},
+                                {"ok": True}])
+        self.assertIn("[input] IPC access mode 'VIEW_ONLY' → injection DISABLED (view-only)", msgs)
+        # With emitStatus on, the capture ladder (no display here) reports every 2 s.
+        status = [g["payload"] for g in got if g["type"] == "REMOTE_SESSION_STATUS"]
+        self.assertTrue(status)
+        self.assertEqual((status[0]["captureBackend"], status[0]["captureBackendDetail"],
+                          status[0]["peerConnected"]), ("none", "none", False))
 
 
 if __name__ == "__main__":

@@ -53,5 +53,50 @@ TEST_F(DispatcherFixture, AgentStatsNames) {
     EXPECT_EQ(replies[0].dump(), R"({"level":"normal","type":"agent_stats","v":1})");
 }
 
+TEST_F(DispatcherFixture, SessionConfigIsValidatedAsAWholeAndAcknowledged) {
+    std::vector<std::pair<std::string, Json>> relay;
+    std::vector<std::string> modes;
+    int recorderCalls = 0;
+    d.setSessionConfigHooks(
+        {[&](const std::string& m) { modes.push_back(m); }, nullptr,
+         [&](const ControlDispatcher::Policy&) { ++recorderCalls; },
+         [&](const std::string& t, const Json& p) { relay.emplace_back(t, p); }});
+    const std::pair<const char*, const char*> rejected[] = {
+        {"[1]", "payload is not a JSON object"},
+        {R"({"accessMode":1})", "accessMode must be a string"},
+        {R"({"accessMode":"ADMIN"})", "accessMode must be VIEW_ONLY or FULL_CONTROL"},
+        {R"({"accessMode":"VIEW_ONLY","allowClipboard":"no"})", "allowClipboard must be a boolean"},
+        {R"({"allowFileTransfer":0})", "allowFileTransfer must be a boolean"},
+        {R"({"recording":[]})", "recording must be an object"},
+    };
+    for (const auto& [text, reason] : rejected) {
+        relay.clear();
+        d.applySessionConfig(Json::parse(text));
+        ASSERT_EQ(relay.size(), 1u) << text;
+        EXPECT_EQ(relay[0].second, (Json{{"ok", false}, {"reason", reason}})) << text;
+    }
+    // Nothing of a rejected payload was applied, not even its valid keys.
+    EXPECT_TRUE(modes.empty());
+    EXPECT_EQ(d.policy().accessMode, "FULL_CONTROL");
+
+    relay.clear();
+    d.applySessionConfig(Json::parse(
+        R"({"accessMode":"VIEW_ONLY","allowClipboard":false,"emitStatus":true,
+            "recording":{"uploadUrl":"https://u.example/x","maxSizeBytes":-5}})"));
+    const auto p = d.policy();
+    EXPECT_EQ(p.accessMode, "VIEW_ONLY");
+    EXPECT_FALSE(p.allowClipboard);
+    EXPECT_TRUE(p.allowFileTransfer);
+    EXPECT_TRUE(p.emitStatus);
+    EXPECT_EQ(p.tenantId, "standalone");
+    EXPECT_EQ(p.uploadUrl, "https://u.example/x");
+    EXPECT_EQ(p.maxSizeBytes, 0u);
+    EXPECT_EQ(modes, std::vector<std::string>{"VIEW_ONLY"});
+    EXPECT_EQ(recorderCalls, 1);
+    ASSERT_EQ(relay.size(), 1u);
+    EXPECT_EQ(relay[0].first, "REMOTE_SESSION_CONFIG_ACK");
+    EXPECT_EQ(relay[0].second, (Json{{"ok", true}}));
+}
+
 }  // namespace
 }  // namespace kvd
