@@ -164,6 +164,23 @@ void drawPointer(uint8_t* frame, int32_t width, int32_t height, int32_t stride,
     }
 }
 
+void PointerPainter::paint(platform::Pointer* pointer, uint8_t* frame, int32_t width,
+                           int32_t height, int32_t stride, int32_t originX, int32_t originY) {
+    if (!pointer) return;
+    int32_t px = 0, py = 0;
+    if (!pointer->position(px, py)) return;
+    platform::PointerImage img;
+    if (!pointer->image(img) || img.width <= 0 || img.height <= 0 ||
+        img.argb.size() < static_cast<size_t>(img.width) * img.height)
+        return;
+    if (img.serial == 0 || img.serial != serial_ || bgra_.empty()) {
+        bgra_ = premultipliedArgbToBgra(img.argb);
+        serial_ = img.serial;
+    }
+    drawPointer(frame, width, height, stride, bgra_.data(), img.width, img.height,
+                px - img.hotspotX - originX, py - img.hotspotY - originY, kPointerTypeColour);
+}
+
 uint64_t thumbnailHash(const uint8_t* data, size_t size) {
     uint64_t h = 1469598103934665603ULL;
     for (size_t i = 0; i < size; ++i) {

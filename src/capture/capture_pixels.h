@@ -1,13 +1,14 @@
 #pragma once
 // Pixel work shared by the capture backends: rotation of duplicated surfaces
 // and their dirty rectangles, pointer shape conversion and drawing, and the
-// thumbnail hash. Pure functions, no OS calls.
+// thumbnail hash. No OS calls of their own.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "capture/screen_capture.h"
 #include "platform/desktop_duplication.h"
+#include "platform/pointer.h"
 
 namespace kvd {
 
@@ -56,6 +57,19 @@ std::vector<uint8_t> premultipliedArgbToBgra(const std::vector<uint32_t>& argb);
 void drawPointer(uint8_t* frame, int32_t width, int32_t height, int32_t stride,
                  const uint8_t* shape, int32_t shapeWidth, int32_t shapeHeight, int32_t left,
                  int32_t top, int32_t type);
+
+// Draws the current pointer into a grab that never contains it (X grabs do
+// not), the grab's top-left being (originX, originY) on the desktop. The
+// converted pointer image is kept until the pointer's serial changes.
+class PointerPainter {
+  public:
+    void paint(platform::Pointer* pointer, uint8_t* frame, int32_t width, int32_t height,
+               int32_t stride, int32_t originX, int32_t originY);
+
+  private:
+    uint64_t serial_ = 0;
+    std::vector<uint8_t> bgra_;
+};
 
 // 64-bit FNV-1a; a hash of 0 becomes 1 so that 0 can mean "no reading".
 uint64_t thumbnailHash(const uint8_t* data, size_t size);

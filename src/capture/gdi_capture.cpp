@@ -134,19 +134,7 @@ CapturedFrame GdiCapture::captureFrame() {
 void GdiCapture::drawCursor() {
     // The grab never contains the pointer; the buffer is refilled on every
     // frame, so drawing straight into it leaves no trail.
-    if (!p_.pointer) return;
-    int32_t px = 0, py = 0;
-    if (!p_.pointer->position(px, py)) return;
-    platform::PointerImage img;
-    if (!p_.pointer->image(img) || img.width <= 0 || img.height <= 0 ||
-        img.argb.size() < static_cast<size_t>(img.width) * img.height)
-        return;
-    if (img.serial == 0 || img.serial != cursorSerial_ || cursorBgra_.empty()) {
-        cursorBgra_ = premultipliedArgbToBgra(img.argb);
-        cursorSerial_ = img.serial;
-    }
-    drawPointer(bits_, width_, height_, width_ * 4, cursorBgra_.data(), img.width, img.height,
-                px - img.hotspotX - originX_, py - img.hotspotY - originY_, kPointerTypeColour);
+    pointerPainter_.paint(p_.pointer.get(), bits_, width_, height_, width_ * 4, originX_, originY_);
 }
 
 }  // namespace kvd

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "capture/capture_pixels.h"
 #include "capture/screen_capture.h"
 #include "common/clock.h"
 #include "platform/desktop_probe.h"
@@ -51,8 +52,7 @@ class GdiCapture : public ScreenCapture {
     uint8_t* bits_ = nullptr;
     bool initialized_ = false;
     // Pointer image converted to straight BGRA, kept until its serial changes.
-    uint64_t cursorSerial_ = 0;
-    std::vector<uint8_t> cursorBgra_;
+    PointerPainter pointerPainter_;
 };
 
 }  // namespace kvd
