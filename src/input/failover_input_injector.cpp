@@ -1,53 +1,72 @@
 #include "input/failover_input_injector.h"
 
+#include "input/input_pipe_client.h"
+
 namespace kvd {
 
 FailoverInputInjector::FailoverInputInjector(std::shared_ptr<InputInjector> pipe,
                                              std::unique_ptr<InputInjector> direct,
-                                             std::function<bool()> usePipe)
-    : pipe_(std::move(pipe)), direct_(std::move(direct)), usePipe_(std::move(usePipe)) {}
+                                             std::function<bool()> usePipe,
+                                             std::function<bool()> pipeDelivered)
+    : pipe_(std::move(pipe)),
+      direct_(std::move(direct)),
+      usePipe_(std::move(usePipe)),
+      pipeDelivered_(std::move(pipeDelivered)) {}
 
 FailoverInputInjector::~FailoverInputInjector() {
     usePipe_ = nullptr;
+    pipeDelivered_ = nullptr;
     direct_.reset();
     pipe_.reset();
 }
 
-InputInjector* FailoverInputInjector::target() {
-    if (pipe_ && usePipe_ && usePipe_()) return pipe_.get();
-    return direct_.get();
+std::unique_ptr<FailoverInputInjector> FailoverInputInjector::forPipeClient(
+    std::shared_ptr<InputPipeClient> client, std::unique_ptr<InputInjector> direct) {
+    InputPipeClient* c = client.get();
+    std::function<bool()> usePipe, delivered;
+    if (c) {
+        usePipe = [c] { return c->isConnected(); };
+        delivered = [c] { return c->lastCallDelivered(); };
+    }
+    return std::make_unique<FailoverInputInjector>(std::move(client), std::move(direct),
+                                                   std::move(usePipe), std::move(delivered));
 }
 
-// Each operation goes to exactly one side; with neither present it is dropped.
-#define KVD_ROUTE(call) \
-    if (InputInjector* t = target()) t->call;
+// Each operation goes to exactly one side (the direct side only takes what
+// the pipe demonstrably did not); with neither present it is dropped.
+template <typename Op>
+void FailoverInputInjector::route(const Op& op) {
+    if (pipe_ && usePipe_ && usePipe_()) {
+        op(*pipe_);
+        if (!pipeDelivered_ || pipeDelivered_()) return;
+    }
+    if (direct_) op(*direct_);
+}
 
 void FailoverInputInjector::mouseMove(uint16_t x, uint16_t y) {
-    KVD_ROUTE(mouseMove(x, y))
+    route([&](InputInjector& t) { t.mouseMove(x, y); });
 }
 void FailoverInputInjector::mouseDown(uint8_t button) {
-    KVD_ROUTE(mouseDown(button))
+    route([&](InputInjector& t) { t.mouseDown(button); });
 }
 void FailoverInputInjector::mouseUp(uint8_t button) {
-    KVD_ROUTE(mouseUp(button))
+    route([&](InputInjector& t) { t.mouseUp(button); });
 }
 void FailoverInputInjector::mouseWheel(int16_t vertical, int16_t horizontal) {
-    KVD_ROUTE(mouseWheel(vertical, horizontal))
+    route([&](InputInjector& t) { t.mouseWheel(vertical, horizontal); });
 }
 void FailoverInputInjector::keyDown(uint16_t scanCode, uint16_t virtualKey, uint8_t flags) {
-    KVD_ROUTE(keyDown(scanCode, virtualKey, flags))
+    route([&](InputInjector& t) { t.keyDown(scanCode, virtualKey, flags); });
 }
 void FailoverInputInjector::keyUp(uint16_t scanCode, uint16_t virtualKey, uint8_t flags) {
-    KVD_ROUTE(keyUp(scanCode, virtualKey, flags))
+    route([&](InputInjector& t) { t.keyUp(scanCode, virtualKey, flags); });
 }
 void FailoverInputInjector::typeText(const std::string& utf8, uint32_t delayMs) {
-    KVD_ROUTE(typeText(utf8, delayMs))
+    route([&](InputInjector& t) { t.typeText(utf8, delayMs); });
 }
 void FailoverInputInjector::sendSas() {
-    KVD_ROUTE(sendSas())
+    route([&](InputInjector& t) { t.sendSas(); });
 }
-
-#undef KVD_ROUTE
 
 void FailoverInputInjector::setActiveMonitorBounds(int32_t left, int32_t top, int32_t width,
                                                    int32_t height) {

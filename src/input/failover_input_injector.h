@@ -8,13 +8,24 @@
 
 namespace kvd {
 
+class InputPipeClient;
+
 class FailoverInputInjector final : public InputInjector {
   public:
     // pipe may be null (no helper configured yet); usePipe is read per call,
     // typically the pipe client's connected flag.
+    // pipeDelivered (optional) is asked right after each operation sent to
+    // the pipe, on the same thread: false means the pipe broke under it, and
+    // the operation is replayed on the direct injector instead of being lost.
     FailoverInputInjector(std::shared_ptr<InputInjector> pipe,
-                          std::unique_ptr<InputInjector> direct, std::function<bool()> usePipe);
+                          std::unique_ptr<InputInjector> direct, std::function<bool()> usePipe,
+                          std::function<bool()> pipeDelivered = nullptr);
     ~FailoverInputInjector() override;
+
+    // The start-up wiring: routes by the client's connected flag and replays
+    // what a breaking pipe did not take.
+    static std::unique_ptr<FailoverInputInjector> forPipeClient(
+        std::shared_ptr<InputPipeClient> client, std::unique_ptr<InputInjector> direct);
 
     void mouseMove(uint16_t x, uint16_t y) override;
     void mouseDown(uint8_t button) override;
@@ -28,11 +39,13 @@ class FailoverInputInjector final : public InputInjector {
     bool isAvailable() override { return true; }
 
   private:
-    InputInjector* target();
+    template <typename Op>
+    void route(const Op& op);
 
     std::shared_ptr<InputInjector> pipe_;
     std::unique_ptr<InputInjector> direct_;
     std::function<bool()> usePipe_;
+    std::function<bool()> pipeDelivered_;
 };
 
 }  // namespace kvd
