@@ -13,6 +13,7 @@
 #include "capture/monitor_manager.h"
 #include "capture/resolution_manager.h"
 #include "capture/secure_desktop_watcher.h"
+#include "capture/shared_memory_producer.h"
 #include "common/json_util.h"
 #include "common/log.h"
 #include "common/process_state.h"
@@ -23,7 +24,10 @@
 #include "engine/session_loop.h"
 #include "engine/status.h"
 #include "features/control_dispatcher.h"
+#include "helper/input_helper.h"
+#include "input/failover_input_injector.h"
 #include "input/input_channel_handler.h"
+#include "input/input_pipe_client.h"
 #include "input/win32_input_injector.h"
 #include "platform/paths.h"
 #include "platform/pointer.h"
@@ -179,8 +183,41 @@ class Engine {
     }
 
     int runInputHelperMode() {
-        logger().error("[helper] input helper mode is not available in this build");
-        return 1;
+        InputHelperOptions o;
+        o.pipeName = cfg_.inputPipeName;
+        o.sessionId = cfg_.sessionId;
+        o.token = cfg_.inputPipeToken;
+        o.shmV2 = cfg_.shmV2;
+        o.transitionBridge = cfg_.transitionBridge;
+        InputHelperSeams seams;
+        seams.makeV1Producer = makeProducer<SharedMemoryProducer>;
+        seams.makeV2Producer = makeProducer<SharedMemoryProducerV2>;
+        return runInputHelper(o, std::move(seams));
+    }
+
+    // The helper starts and stops the secure desktop's frame producers
+    // through this; a producer that cannot map its objects is never offered.
+    template <typename Producer>
+    class ProducerAdapter final : public ProducerControl {
+      public:
+        explicit ProducerAdapter(std::unique_ptr<Producer> p) : p_(std::move(p)) {}
+        bool start(const std::string&, const std::string&) override {
+            p_->start();
+            return p_->isRunning();
+        }
+        void stop() override { p_->stop(); }
+        bool running() override { return p_->isRunning(); }
+
+      private:
+        std::unique_ptr<Producer> p_;
+    };
+
+    template <typename Producer>
+    static std::unique_ptr<ProducerControl> makeProducer(const std::string& display,
+                                                         const std::string& sessionId) {
+        auto p = std::make_unique<Producer>(display);
+        if (!p->init(sessionId)) return nullptr;
+        return std::make_unique<ProducerAdapter<Producer>>(std::move(p));
     }
 
     // The media pipeline exists from the start: it holds the start-up capture.
@@ -223,6 +260,9 @@ class Engine {
             return dispatcher_ ? dispatcher_->policy().recordingEnabled : cfg_.recordingEnabled;
         };
         d.sendStatusReport = [this] { sendStatusReport(); };
+        d.bridgeRelease = [this] {
+            if (pipeClient_) pipeClient_->bridgeRelease();
+        };
         d.secureDesktopActive = [this] {
             return secureWatcher_ && secureWatcher_->isSecureActive();
         };
@@ -274,13 +314,28 @@ class Engine {
     }
 
     void buildInput() {
-        auto injector = std::make_unique<Win32InputInjector>();
-        const auto m = injector->screenMetrics();
+        auto direct = std::make_unique<Win32InputInjector>();
+        const auto m = direct->screenMetrics();
         logger().info(
             "[input] SM_CXSCREEN={} SM_CYSCREEN={} SM_CXVIRTUALSCREEN={} SM_CYVIRTUALSCREEN={} "
             "SM_XVIRTUALSCREEN={} SM_YVIRTUALSCREEN={}",
             m.screenWidth, m.screenHeight, m.virtualWidth, m.virtualHeight, m.virtualLeft,
             m.virtualTop);
+        std::unique_ptr<InputInjector> injector;
+        if (!cfg_.inputPipeName.empty() && !cfg_.unattendedMode) {
+            pipeClient_ = std::make_shared<InputPipeClient>();
+            if (pipeClient_->connect(cfg_.inputPipeName, cfg_.inputPipeToken)) {
+                logger().info("Input delegated to SYSTEM helper via pipe: {}", cfg_.inputPipeName);
+            } else {
+                logger().info(
+                    "Input pipe not available yet ({}) — direct input serves until the background "
+                    "reconnect lands",
+                    cfg_.inputPipeName);
+            }
+            injector = FailoverInputInjector::forPipeClient(pipeClient_, std::move(direct));
+        } else {
+            injector = std::move(direct);
+        }
         inputHandler_ = std::make_unique<InputChannelHandler>(std::move(injector));
         pcm_->onInputBinary = [this](const uint8_t* data, size_t size) {
             inputHandler_->handleMessage(data, size);
@@ -545,6 +600,7 @@ class Engine {
     std::unique_ptr<LifecyclePeer> lifecyclePeer_;
     std::unique_ptr<PipelinePeer> pipelinePeer_;
     std::unique_ptr<MediaPipeline> media_;
+    std::shared_ptr<InputPipeClient> pipeClient_;
     std::unique_ptr<InputChannelHandler> inputHandler_;
     std::unique_ptr<SecureDesktopWatcher> secureWatcher_;
     std::unique_ptr<QualityController> quality_;

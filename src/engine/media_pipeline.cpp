@@ -7,6 +7,7 @@
 
 #include "capture/dxgi_capture.h"
 #include "capture/gdi_capture.h"
+#include "capture/shared_memory_capture.h"
 #include "common/process_state.h"
 #include "engine/config.h"
 #include "engine/session_loop.h"
@@ -100,6 +101,16 @@ CaptureFactory defaultCaptureFactory() {
     CaptureFactory f;
     f.makeDxgi = [] { return std::make_unique<DxgiCapture>(); };
     f.makeGdi = [] { return std::make_unique<GdiCapture>(); };
+    f.makeShmV2 = [](int32_t heartbeatTimeoutMs, const std::string& sessionId) {
+        auto cap = std::make_unique<SharedMemoryCaptureV2>(heartbeatTimeoutMs);
+        cap->setSessionId(sessionId);
+        return std::unique_ptr<ScreenCapture>(std::move(cap));
+    };
+    f.makeShmV1 = [](const std::string& sessionId) {
+        auto cap = std::make_unique<SharedMemoryCapture>();
+        cap->setSessionId(sessionId);
+        return std::unique_ptr<ScreenCapture>(std::move(cap));
+    };
     return f;
 }
 

@@ -6,12 +6,15 @@
 //
 //   node live_session.js --engine PATH --display :N --log FILE --transport rtp|webcodecs
 //        --points JSON ([[x,y],...] normalised sample points)
-//        [--click JSON ([x,y] normalised)] [--type TEXT]
+//        [--click JSON ([x,y] normalised)] [--type TEXT] [--engine-args JSON]
+//        [--phases JSON ([{"desktop": NAME, "points": [[x,y]...], "rgb": [[r,g,b]...],
+//                          "type": TEXT}...]: set the input-desktop property, wait until
+//                          the picture shows the colours, then type)]
 //
 // Prints one JSON result line on stdout; progress goes to stderr.
 'use strict';
 
-const { spawn } = require('child_process');
+const { spawn, execFileSync } = require('child_process');
 const path = require('path');
 const readline = require('readline');
 const { chromium } = require('playwright-core');
@@ -55,7 +58,8 @@ async function startEngine(wsUrl) {
     KELVANDRUM_LOG_FILE: args.log,
     KELVANDRUM_LOG_LEVEL: 'info',
   };
-  const proc = spawn(args.engine, ['--session-id', SESSION, '--signaling-url', wsUrl],
+  const extra = args['engine-args'] ? JSON.parse(args['engine-args']) : [];
+  const proc = spawn(args.engine, ['--session-id', SESSION, '--signaling-url', wsUrl, ...extra],
     { env, stdio: ['ignore', 'pipe', 'inherit'] });
   children.push(proc);
   const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
@@ -70,6 +74,43 @@ async function until(page, expr, ms, what) {
     if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
     await new Promise((r) => setTimeout(r, 100));
   }
+}
+
+async function surfaceBox(page, transport) {
+  return page.evaluate((t) => {
+    const el = document.getElementById(t === 'webcodecs' ? 'canvas' : 'video');
+    const r = el.getBoundingClientRect();
+    const vw = el.videoWidth || el.width;
+    const vh = el.videoHeight || el.height;
+    const s = Math.min(r.width / vw, r.height / vh);
+    return { left: r.left + (r.width - vw * s) / 2, top: r.top + (r.height - vh * s) / 2, w: vw * s, h: vh * s };
+  }, transport);
+}
+
+// Switches the host's input desktop and waits until the viewer shows the
+// expected colours; returns how long that took and what was seen.
+async function runPhase(page, transport, phase) {
+  if (phase.desktop) {
+    const base = ['-display', args.display, '-root'];
+    if (phase.desktop === 'Default') execFileSync('xprop', [...base, '-remove', '_KVD_INPUT_DESKTOP']);
+    else execFileSync('xprop', [...base, '-f', '_KVD_INPUT_DESKTOP', '8s', '-set', '_KVD_INPUT_DESKTOP', phase.desktop]);
+  }
+  const t0 = Date.now();
+  let sample = null;
+  for (;;) {
+    sample = await page.evaluate((pts) => window.kvdViewer.samplePixels(pts), phase.points);
+    const close = sample && sample.pixels.every((px, i) => px.every((v, c) => Math.abs(v - phase.rgb[i][c]) <= 48));
+    if (close) break;
+    if (Date.now() - t0 > 20000) return { ok: false, sample, ms: Date.now() - t0 };
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  const out = { ok: true, sample, ms: Date.now() - t0 };
+  if (phase.type) {
+    const box = await surfaceBox(page, transport);
+    await page.mouse.click(box.left + box.w / 2, box.top + box.h * 0.9);
+    await page.keyboard.type(phase.type, { delay: 30 });
+  }
+  return out;
 }
 
 async function main() {
@@ -95,18 +136,19 @@ async function main() {
     out.sample = await page.evaluate((pts) => window.kvdViewer.samplePixels(pts), JSON.parse(args.points));
     if (args.click) {
       const [nx, ny] = JSON.parse(args.click);
-      const box = await page.evaluate((t) => {
-        const el = document.getElementById(t === 'webcodecs' ? 'canvas' : 'video');
-        const r = el.getBoundingClientRect();
-        const vw = el.videoWidth || el.width;
-        const vh = el.videoHeight || el.height;
-        const s = Math.min(r.width / vw, r.height / vh);
-        return { left: r.left + (r.width - vw * s) / 2, top: r.top + (r.height - vh * s) / 2, w: vw * s, h: vh * s };
-      }, transport);
+      const box = await surfaceBox(page, transport);
       await page.mouse.click(box.left + nx * box.w, box.top + ny * box.h);
     }
     out.focused = await page.evaluate(() => document.activeElement && document.activeElement.id);
     if (args.type) await page.keyboard.type(args.type, { delay: 30 });
+    if (args.phases) {
+      out.phases = [];
+      for (const phase of JSON.parse(args.phases)) {
+        const r = await runPhase(page, transport, phase);
+        out.phases.push(r);
+        if (!r.ok) break;
+      }
+    }
     // The host pointer moved: the cursor thread reports it.
     await until(page, 'window.kvdViewer.state.cursor.positions > 0', 5000, 'a pointer position').catch(() => {});
     const state = await page.evaluate(() => window.kvdViewer.state);
