@@ -136,6 +136,39 @@ class LiveSessionTest(unittest.TestCase):
                      "kelvandrum-remote stopped"):
             self.assertIn(line, engine_log)
 
+    def test_viewer_changes_the_host_resolution(self):
+        # Xvnc switches modes for real: the viewer asks for 1024x768 and the
+        # picture follows; the session end puts the old mode back.
+        from capture_helpers import Xvnc, xrandr
+        with Xvnc(1280, 720) as x, kvdtest.TempDir() as tmp:
+            log = os.path.join(tmp, "engine.log")
+            steps = [{"send": {"type": "monitor_list"}, "expectType": "monitor_list"},
+                     {"send": {"type": "resolution_query"}, "expectType": "resolution_list"},
+                     {"send": {"type": "resolution_change", "width": 1024, "height": 768,
+                               "changeRemote": True},
+                      "expectType": "resolution_applied", "size": [1024, 768]}]
+            proc = subprocess.run(
+                ["node", DRIVER, "--engine", os.environ["KVD_BINARY"], "--display", x.display,
+                 "--log", log, "--transport", "rtp", "--points", "[[0.5,0.5]]",
+                 "--control", json.dumps(steps)],
+                stdout=subprocess.PIPE, timeout=120, env=kvdtest.clean_env())
+            with open(log, encoding="utf-8", errors="replace") as f:
+                engine_log = f.read()
+            after = xrandr(x.display).stdout
+        result = json.loads([l for l in proc.stdout.decode().splitlines() if l.startswith("{")][-1])
+        self.assertTrue(result.get("ok"), f"{result.get('error')}\n{engine_log[-3000:]}")
+        monitors, modes, change = result["control"]
+        self.assertEqual(monitors["reply"]["monitors"][0]["width"], 1280)
+        self.assertIn({"width": 1024, "height": 768},
+                      [{"width": m["width"], "height": m["height"]} for m in modes["reply"]["resolutions"]])
+        self.assertEqual(change["reply"], {"height": 768, "type": "resolution_applied", "width": 1024})
+        self.assertIsNotNone(change.get("sizeMs"), engine_log[-3000:])
+        for line in ("[resolution] host display change applied: 1024x768",
+                     "[resolution] forcing capture re-init after host display change",
+                     "[resolution] capture size changed 1280x720 -> 1024x768"):
+            self.assertIn(line, engine_log)
+        self.assertIn("current 1280 x 720", after)
+
     def test_rtp_viewer_sees_the_screen_and_operates_it(self):
         self.check_session(*self.run_session("rtp"))
 

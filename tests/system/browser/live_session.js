@@ -10,6 +10,9 @@
 //        [--phases JSON ([{"desktop": NAME, "points": [[x,y]...], "rgb": [[r,g,b]...],
 //                          "type": TEXT}...]: set the input-desktop property, wait until
 //                          the picture shows the colours, then type)]
+//        [--control JSON ([{"send": MESSAGE, "expectType": TYPE, "size": [w,h]}...]: send a
+//                          control message, wait for a reply of that type and for the
+//                          picture to reach that size)]
 //
 // Prints one JSON result line on stdout; progress goes to stderr.
 'use strict';
@@ -113,6 +116,27 @@ async function runPhase(page, transport, phase) {
   return out;
 }
 
+async function runControlStep(page, step) {
+  const seen = await page.evaluate(() => (window.kvdViewer.state.received.control || []).length);
+  await page.evaluate((m) => window.kvdViewer.send('control', JSON.stringify(m)), step.send);
+  const out = { sent: step.send.type };
+  const t0 = Date.now();
+  while (step.expectType && !out.reply && Date.now() - t0 < 20000) {
+    out.reply = await page.evaluate(([n, type]) => (window.kvdViewer.state.received.control || [])
+      .slice(n).find((m) => m && m.type === type), [seen, step.expectType]);
+    if (!out.reply) await new Promise((r) => setTimeout(r, 100));
+  }
+  while (step.size && Date.now() - t0 < 20000) {
+    const sample = await page.evaluate(() => window.kvdViewer.samplePixels([[0.5, 0.5]]));
+    if (sample && sample.width === step.size[0] && sample.height === step.size[1]) {
+      out.sizeMs = Date.now() - t0;
+      break;
+    }
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  return out;
+}
+
 async function main() {
   const out = {};
   const wsUrl = await startServer();
@@ -141,6 +165,10 @@ async function main() {
     }
     out.focused = await page.evaluate(() => document.activeElement && document.activeElement.id);
     if (args.type) await page.keyboard.type(args.type, { delay: 30 });
+    if (args.control) {
+      out.control = [];
+      for (const step of JSON.parse(args.control)) out.control.push(await runControlStep(page, step));
+    }
     if (args.phases) {
       out.phases = [];
       for (const phase of JSON.parse(args.phases)) {
