@@ -22,7 +22,8 @@ export KELVANDRUM_LOG_FILE=${KELVANDRUM_LOG_FILE:-$top/build/demo.log}
 
 pids=()
 cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    # Newest first: X clients go before their X server.
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[$i]}" 2>/dev/null || true; done
     wait 2>/dev/null || true
 }
 trap cleanup EXIT
