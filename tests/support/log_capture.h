@@ -30,6 +30,42 @@ class CaptureSink final : public spdlog::sinks::base_sink<std::mutex> {
     std::vector<std::string> lines_;
 };
 
+// The process logger's sink list is not safe to change while other threads
+// log, so one hub sink stays installed for the whole test process and the
+// captures attach to it under its lock.
+class CaptureHub final : public spdlog::sinks::base_sink<std::mutex> {
+  public:
+    static CaptureHub& instance() {
+        static const std::shared_ptr<CaptureHub> hub = [] {
+            auto h = std::make_shared<CaptureHub>();
+            logger().sinks().push_back(h);
+            return h;
+        }();
+        return *hub;
+    }
+    void attach(const std::shared_ptr<CaptureSink>& s) {
+        std::lock_guard<std::mutex> lk(mutex_);
+        sinks_.push_back(s);
+    }
+    void detach(const std::shared_ptr<CaptureSink>& s) {
+        std::lock_guard<std::mutex> lk(mutex_);
+        for (auto it = sinks_.begin(); it != sinks_.end(); ++it)
+            if (*it == s) {
+                sinks_.erase(it);
+                break;
+            }
+    }
+
+  protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        for (auto& s : sinks_) s->log(msg);
+    }
+    void flush_() override {}
+
+  private:
+    std::vector<std::shared_ptr<CaptureSink>> sinks_;
+};
+
 // Lines are "<level>|<message>", e.g. "warning|Malformed signaling message".
 class LogCapture {
   public:
@@ -37,15 +73,10 @@ class LogCapture {
         auto& l = logger();
         previous_ = l.level();
         l.set_level(spdlog::level::trace);
-        l.sinks().push_back(sink_);
+        CaptureHub::instance().attach(sink_);
     }
     ~LogCapture() {
-        auto& sinks = logger().sinks();
-        for (auto it = sinks.begin(); it != sinks.end(); ++it)
-            if (*it == sink_) {
-                sinks.erase(it);
-                break;
-            }
+        CaptureHub::instance().detach(sink_);
         logger().set_level(previous_);
     }
     std::vector<std::string> lines() { return sink_->lines(); }

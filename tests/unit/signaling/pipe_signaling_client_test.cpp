@@ -168,7 +168,10 @@ TEST(PipeSignalingClient, ConnectSendsHelloFirstAndWaitsForSignalingConnected) {
     PipeSignalingClient c("4567", "tok-1", relay.options());
     EXPECT_EQ(c.port(), 4567);
     std::thread service([&] {
-        ASSERT_TRUE(waitUntil([&] { return relay.links.size() == 1; }));
+        ASSERT_TRUE(waitUntil([&] {
+            std::lock_guard<std::mutex> lk(relay.m);
+            return relay.links.size() == 1;
+        }));
         std::this_thread::sleep_for(30ms);
         EXPECT_FALSE(c.isConnected());
         relay.link(0)->feedLine(Json{{"type", "SIGNALING_CONNECTED"}, {"payload", Json::object()}});
