@@ -1,4 +1,5 @@
 #include "capture_fakes.h"
+#include "support/log_hub.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,14 +12,13 @@ LogRecorder::LogRecorder() : sink_(std::make_shared<spdlog::sinks::ringbuffer_si
     auto& lg = logger();
     oldLevel_ = static_cast<int>(lg.level());
     sink_->set_pattern("%v");
-    lg.sinks().push_back(sink_);
+    kvd::test::attachLogSink(sink_);
     lg.set_level(spdlog::level::trace);
 }
 
 LogRecorder::~LogRecorder() {
     auto& lg = logger();
-    auto& sinks = lg.sinks();
-    sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+    kvd::test::detachLogSink(sink_);
     lg.set_level(static_cast<spdlog::level::level_enum>(oldLevel_));
 }
 

@@ -1,4 +1,5 @@
 #include "encode_test_util.h"
+#include "support/log_hub.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -59,14 +60,13 @@ int maxChannelDiff(Bgra a, Bgra b) {
 LogRecorder::LogRecorder() : sink_(std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(20000)) {
     auto& lg = logger();
     oldLevel_ = static_cast<int>(lg.level());
-    lg.sinks().push_back(sink_);
+    kvd::test::attachLogSink(sink_);
     lg.set_level(spdlog::level::trace);
 }
 
 LogRecorder::~LogRecorder() {
     auto& lg = logger();
-    auto& sinks = lg.sinks();
-    sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+    kvd::test::detachLogSink(sink_);
     lg.set_level(static_cast<spdlog::level::level_enum>(oldLevel_));
 }
 

@@ -14,6 +14,7 @@
 #include "common/log.h"
 #include "encode/video_encoder.h"
 #include "engine/media_pipeline.h"
+#include "support/log_hub.h"
 
 namespace kvd::test {
 
@@ -24,13 +25,12 @@ class MediaLog {
         auto& lg = logger();
         oldLevel_ = lg.level();
         sink_->set_pattern("%l|%v");
-        lg.sinks().push_back(sink_);
+        kvd::test::attachLogSink(sink_);
         lg.set_level(spdlog::level::trace);
     }
     ~MediaLog() {
         auto& lg = logger();
-        auto& sinks = lg.sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+        kvd::test::detachLogSink(sink_);
         lg.set_level(oldLevel_);
     }
     std::vector<std::string> lines() const { return sink_->last_formatted(); }

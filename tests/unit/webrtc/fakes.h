@@ -10,6 +10,7 @@
 
 #include "common/log.h"
 #include "signaling/signaling.h"
+#include "support/log_hub.h"
 #include "webrtc/rtc_adapter.h"
 
 namespace kvd::test {
@@ -156,13 +157,12 @@ class LogCapture {
   public:
     LogCapture() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(out_)) {
         sink_->set_pattern("%l|%v");
-        logger().sinks().push_back(sink_);
+        kvd::test::attachLogSink(sink_);
         oldLevel_ = logger().level();
         logger().set_level(spdlog::level::debug);
     }
     ~LogCapture() {
-        auto& sinks = logger().sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+        kvd::test::detachLogSink(sink_);
         logger().set_level(oldLevel_);
     }
     std::string text() const { return out_.str(); }
