@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test:
 #   unit tests under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan),
+#   the threaded components' unit tests under ThreadSanitizer (build-tsan),
 #   process-level and real-counterpart system tests on the regular build (build).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,6 +11,12 @@ scripts/setup.sh
 
 echo "== build (ASan+UBSan, unit tests)"
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKVD_SANITIZE=ON -DKVD_SYSTEM_TESTS=OFF
+echo "== build (TSan, threaded components' unit tests)"
+tsan_tests="unit_engine unit_signaling unit_webrtc unit_input unit_helper"
+cmake -S "$top" -B "$top/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVD_TSAN=ON \
+    -DKVD_SYSTEM_TESTS=OFF >/dev/null
+# shellcheck disable=SC2086
+ninja -C "$top/build-tsan" -j "${KVD_JOBS:-2}" $tsan_tests
 echo "== build (release, system tests)"
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVD_SYSTEM_TESTS=ON
 
@@ -18,6 +25,10 @@ echo "== unit tests (ASan+UBSan)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest -L unit -j 2 --output-on-failure --timeout 300) || status=1
+echo "== unit tests of the threaded components (TSan)"
+for t in $tsan_tests; do
+    TSAN_OPTIONS=halt_on_error=1 "build-tsan/tests/$t" --gtest_brief=1 || status=1
+done
 echo "== system tests"
 (cd build && ctest -L system -j 2 --output-on-failure) || status=1
 exit $status

@@ -379,7 +379,11 @@ TEST_F(ConnectedClient, ServiceMessagesReachTheirCallbacksOnTheReaderThread) {
     link->feedLine(Json{{"type", "REMOTE_STOP_SESSION"}});
     link->feedLine(
         Json{{"type", "SIGNALING_DISCONNECTED"}, {"payload", {{"reason", "ws closed"}}}});
-    ASSERT_TRUE(waitUntil([&] { return !client->isConnected(); }));
+    // The flag drops before the line is logged: wait for both.
+    ASSERT_TRUE(waitUntil([&] {
+        return !client->isConnected() &&
+               logs.has("warning|[pipe-signaling] service signaling disconnected: ws closed");
+    }));
     {
         std::lock_guard<std::mutex> lk(m);
         ASSERT_EQ(calls.size(), 4u);
