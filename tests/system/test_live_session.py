@@ -10,7 +10,6 @@ candidates on a loopback-only host.
 import json
 import os
 import queue
-import shutil
 import subprocess
 import sys
 import threading
@@ -22,10 +21,6 @@ import kvdtest  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DRIVER = os.path.join(HERE, "browser", "live_session.js")
-IN_NETNS = os.environ.get("KVD_WEBRTC_NETNS") == "1"
-READY = (os.path.exists("/usr/bin/chromium") and shutil.which("node")
-         and os.path.isdir(os.path.join(HERE, "browser", "node_modules", "playwright-core"))
-         and os.path.isdir(os.path.join(kvdtest.ROOT, "tools", "viewer", "node_modules")))
 
 WIDTH, HEIGHT = 1280, 720
 # Solid blocks in the upper half; the recorder's window fills the rest.
@@ -34,14 +29,6 @@ RECTS = [(0, 0, 320, 240, (0xE0, 0x20, 0x20)), (480, 0, 320, 240, (0x20, 0xC0, 0
 CLICK = (0.5, 0.75)
 
 
-def setup_netns():
-    for cmd in ("ip link set lo up",
-                "ip link add kvd0 type veth peer name kvd1",
-                "ip addr add 10.99.0.1/24 dev kvd0",
-                "sysctl -qw net.ipv6.conf.all.accept_dad=0",
-                "ip link set kvd0 up", "ip link set kvd1 up",
-                "ip route add default dev kvd0"):
-        subprocess.run(cmd.split(), check=True, stdout=subprocess.DEVNULL)
 
 
 class Recorder:
@@ -75,8 +62,7 @@ class Recorder:
         self.proc.wait()
 
 
-@unittest.skipUnless(IN_NETNS and READY, "needs root (network namespace), chromium and npm ci in "
-                     "tests/system/browser and tools/viewer")
+@unittest.skipUnless(kvdtest.IN_NETNS and kvdtest.BROWSER_READY, kvdtest.BROWSER_SKIP_REASON)
 class LiveSessionTest(unittest.TestCase):
     def run_session(self, transport):
         with kvdtest.Xvfb(WIDTH, HEIGHT) as x, kvdtest.TempDir() as tmp:
@@ -180,10 +166,4 @@ class LiveSessionTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if not IN_NETNS and os.geteuid() == 0 and os.path.exists("/usr/bin/unshare"):
-        env = dict(os.environ, KVD_WEBRTC_NETNS="1")
-        os.execve("/usr/bin/unshare", ["unshare", "-n", sys.executable, os.path.abspath(__file__),
-                                       *sys.argv[1:]], env)
-    if IN_NETNS:
-        setup_netns()
-    unittest.main()
+    kvdtest.browser_test_main(__file__, sys.argv)

@@ -37,7 +37,7 @@ def phase(screen, **extra):
                 rgb=[list(c) for (*_, c) in rects], **extra)
 
 
-@unittest.skipUnless(live.IN_NETNS and live.READY, "needs root (network namespace), chromium and npm ci")
+@unittest.skipUnless(kvdtest.IN_NETNS and kvdtest.BROWSER_READY, kvdtest.BROWSER_SKIP_REASON)
 class SecureDesktopTest(unittest.TestCase):
     def test_secure_desktop_through_the_helper(self):
         with kvdtest.Xvfb(*MAIN[:2]) as main, kvdtest.Xvfb(*SECURE[:2]) as secure, \
@@ -103,10 +103,4 @@ class SecureDesktopTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if not live.IN_NETNS and os.geteuid() == 0 and os.path.exists("/usr/bin/unshare"):
-        env = dict(os.environ, KVD_WEBRTC_NETNS="1")
-        os.execve("/usr/bin/unshare", ["unshare", "-n", sys.executable, os.path.abspath(__file__),
-                                       *sys.argv[1:]], env)
-    if live.IN_NETNS:
-        live.setup_netns()
-    unittest.main()
+    kvdtest.browser_test_main(__file__, sys.argv)

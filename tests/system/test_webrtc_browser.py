@@ -9,7 +9,6 @@ candidates on a loopback-only host.
 """
 import json
 import os
-import shutil
 import subprocess
 import sys
 import unittest
@@ -19,27 +18,14 @@ import kvdtest  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DRIVER = os.path.join(HERE, "browser", "webrtc_viewer_session.js")
-IN_NETNS = os.environ.get("KVD_WEBRTC_NETNS") == "1"
-READY = (os.path.exists("/usr/bin/chromium") and shutil.which("node")
-         and os.path.isdir(os.path.join(HERE, "browser", "node_modules", "playwright-core"))
-         and os.path.isdir(os.path.join(kvdtest.ROOT, "tools", "viewer", "node_modules")))
 
 # Bar centres of ffmpeg's smptebars, upper band (seven bars).
 POINTS = [[(i + 0.5) / 7, 0.3] for i in range(7)]
 
 
-def setup_netns():
-    for cmd in ("ip link set lo up",
-                "ip link add kvd0 type veth peer name kvd1",
-                "ip addr add 10.99.0.1/24 dev kvd0",
-                "sysctl -qw net.ipv6.conf.all.accept_dad=0",
-                "ip link set kvd0 up", "ip link set kvd1 up",
-                "ip route add default dev kvd0"):
-        subprocess.run(cmd.split(), check=True, stdout=subprocess.DEVNULL)
 
 
-@unittest.skipUnless(IN_NETNS and READY, "needs root (network namespace), chromium and npm ci in "
-                     "tests/system/browser and tools/viewer")
+@unittest.skipUnless(kvdtest.IN_NETNS and kvdtest.BROWSER_READY, kvdtest.BROWSER_SKIP_REASON)
 class WebrtcBrowserTest(unittest.TestCase):
     def test_viewer_over_rtp_then_webcodecs(self):
         with kvdtest.TempDir() as tmp:
@@ -88,10 +74,4 @@ class WebrtcBrowserTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if not IN_NETNS and os.geteuid() == 0 and os.path.exists("/usr/bin/unshare"):
-        env = dict(os.environ, KVD_WEBRTC_NETNS="1")
-        os.execve("/usr/bin/unshare", ["unshare", "-n", sys.executable, os.path.abspath(__file__),
-                                       *sys.argv[1:]], env)
-    if IN_NETNS:
-        setup_netns()
-    unittest.main()
+    kvdtest.browser_test_main(__file__, sys.argv)
