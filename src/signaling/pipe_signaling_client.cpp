@@ -308,12 +308,13 @@ void PipeSignalingClient::dispatch(const std::string& type, const Json& payload)
                       jsonStringOr(payload, "reason", "unknown"));
         runCallback(callback(&PipeSignalingClient::onStopSession_), payload, type.c_str());
     } else if (type == "SIGNALING_CONNECTED") {
-        signalingConnected_ = true;
+        // Logged first: whoever waits for the flag then finds the line written.
         logger().info("[pipe-signaling] service signaling connected");
+        signalingConnected_ = true;
     } else if (type == "SIGNALING_DISCONNECTED") {
-        signalingConnected_ = false;
         logger().warn("[pipe-signaling] service signaling disconnected: {}",
                       jsonStringOr(payload, "reason", "unknown"));
+        signalingConnected_ = false;
     } else if (type == "SIGNALING_RECV") {
         const std::string json = jsonStringOr(payload, "json", "");
         if (json.empty()) return;

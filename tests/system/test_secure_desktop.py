@@ -34,7 +34,7 @@ def paint(display, rects):
 def phase(screen, **extra):
     width, height, rects = screen
     return dict(points=[[(x + w / 2) / width, (y + h / 2) / height] for (x, y, w, h, _) in rects],
-                rgb=[list(c) for (*_, c) in rects], **extra)
+                rgb=[list(c) for (*_, c) in rects], size=[width, height], **extra)
 
 
 @unittest.skipUnless(kvdtest.IN_NETNS and kvdtest.BROWSER_READY, kvdtest.BROWSER_SKIP_REASON)

@@ -102,7 +102,9 @@ async function runPhase(page, transport, phase) {
   let sample = null;
   for (;;) {
     sample = await page.evaluate((pts) => window.kvdViewer.samplePixels(pts), phase.points);
-    const close = sample && sample.pixels.every((px, i) => px.every((v, c) => Math.abs(v - phase.rgb[i][c]) <= 48));
+    // The element reports the new size a little after the new picture shows.
+    const sized = !phase.size || (sample && sample.width === phase.size[0] && sample.height === phase.size[1]);
+    const close = sized && sample.pixels.every((px, i) => px.every((v, c) => Math.abs(v - phase.rgb[i][c]) <= 48));
     if (close) break;
     if (Date.now() - t0 > 20000) return { ok: false, sample, ms: Date.now() - t0 };
     await new Promise((r) => setTimeout(r, 100));
