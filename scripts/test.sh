@@ -13,10 +13,8 @@ echo "== build (ASan+UBSan, unit tests)"
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKVD_SANITIZE=ON -DKVD_SYSTEM_TESTS=OFF
 echo "== build (TSan, threaded components' unit tests)"
 tsan_tests="unit_engine unit_signaling unit_webrtc unit_input unit_helper"
-cmake -S "$top" -B "$top/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVD_TSAN=ON \
-    -DKVD_SYSTEM_TESTS=OFF >/dev/null
-# shellcheck disable=SC2086
-ninja -C "$top/build-tsan" -j "${KVD_JOBS:-2}" $tsan_tests
+KVD_BUILD_TARGETS="$tsan_tests" scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DKVD_TSAN=ON \
+    -DKVD_SYSTEM_TESTS=OFF
 echo "== build (release, system tests)"
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVD_SYSTEM_TESTS=ON
 

@@ -36,6 +36,31 @@
     errors: [],
   };
 
+  // Feature modules subscribe here: label -> Set of fn(data), where data is
+  // the parsed object for JSON text, the string for other text, and a
+  // Uint8Array for binary messages.
+  const listeners = new Map();
+  const stateListeners = new Set();
+  function on(label, fn) {
+    if (!listeners.has(label)) listeners.set(label, new Set());
+    listeners.get(label).add(fn);
+    return () => listeners.get(label).delete(fn);
+  }
+  function onState(fn) {
+    stateListeners.add(fn);
+    return () => stateListeners.delete(fn);
+  }
+  function notify(label, data) {
+    for (const fn of listeners.get(label) || []) {
+      try { fn(data); } catch (err) { state.errors.push(String(err)); }
+    }
+  }
+  function notifyState() {
+    for (const fn of stateListeners) {
+      try { fn(state); } catch (err) { state.errors.push(String(err)); }
+    }
+  }
+
   let ws = null;
   let pc = null;
   let channels = {};
@@ -45,10 +70,12 @@
   function setStatus(s) {
     state.status = s;
     statusEl.textContent = `${sessionId || '(no session)'}: ${s}`;
+    notifyState();
   }
 
   function showChannels() {
     channelsEl.textContent = CHANNELS.map((c) => `${c}:${state.channels[c]}`).join(' ');
+    notifyState();
   }
 
   function remember(list, item) {
@@ -166,6 +193,7 @@
     ch.onopen = () => {
       state.channels[ch.label] = 'open';
       showChannels();
+      notify(`open:${ch.label}`, ch.label);
       if (ch.label === 'control') {
         signalViewerConfig(ch);
       }
@@ -188,11 +216,13 @@
       let parsed = data;
       try { parsed = JSON.parse(data); } catch { /* kept as text */ }
       remember(state.received[label], parsed);
+      notify(label, parsed);
       return;
     }
     const bytes = new Uint8Array(data);
     if ((label === 'control' || label === 'input') && onCursorMessage(bytes)) return;
-    remember(state.received[label], { binary: Array.from(bytes) });
+    if (label !== 'file') remember(state.received[label], { binary: Array.from(bytes) });
+    notify(label, bytes);
   }
 
   function send(label, data) {
@@ -200,6 +230,28 @@
     if (!ch || ch.readyState !== 'open') throw new Error(`channel ${label} is not open`);
     if (typeof data === 'string') ch.send(data);
     else ch.send(new Uint8Array(data));
+  }
+
+  function channelOpen(label) {
+    const ch = channels[label];
+    return !!ch && ch.readyState === 'open';
+  }
+
+  // The data channel itself, for modules that pace themselves on
+  // bufferedAmount (file transfer); null while it is not open.
+  function channel(label) {
+    return channelOpen(label) ? channels[label] : null;
+  }
+
+  function surface() {
+    return transport === 'webcodecs' ? canvas : video;
+  }
+
+  // Size of the decoded picture in host pixels (0 x 0 before the first frame).
+  function pictureSize() {
+    return transport === 'webcodecs'
+      ? { width: canvas.width, height: canvas.height }
+      : { width: video.videoWidth, height: video.videoHeight };
   }
 
   // --- cursor --------------------------------------------------------------------
@@ -238,8 +290,8 @@
 
   function placeCursor() {
     const surface = transport === 'webcodecs' ? canvas : video;
-    const x = (state.cursor.x / 65535) * surface.clientWidth - (state.cursor.hotX || 0);
-    const y = (state.cursor.y / 65535) * surface.clientHeight - (state.cursor.hotY || 0);
+    const x = surface.offsetLeft + (state.cursor.x / 65535) * surface.clientWidth - (state.cursor.hotX || 0);
+    const y = surface.offsetTop + (state.cursor.y / 65535) * surface.clientHeight - (state.cursor.hotY || 0);
     cursorCanvas.style.transform = `translate(${x}px, ${y}px)`;
   }
 
@@ -349,7 +401,9 @@
   // notice the silence.
   window.addEventListener('pagehide', () => { if (pc) pc.close(); });
 
-  window.kvdViewer = { state, send, framesDecoded, samplePixels };
+  window.kvdViewer = {
+    state, send, framesDecoded, samplePixels, on, onState, channelOpen, channel, surface, pictureSize,
+  };
   if (transport === 'webcodecs') {
     video.hidden = true;
     canvas.hidden = false;
