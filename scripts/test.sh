@@ -19,6 +19,9 @@ echo "== build (release, system tests)"
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVD_SYSTEM_TESTS=ON
 
 status=0
+# CI runs as root on a machine that has every counterpart: a skipped system
+# test there means a missing install step, so it fails the run.
+if [ "${CI:-}" = true ]; then export KVD_REQUIRE_ALL_TESTS=1; fi
 echo "== unit tests (ASan+UBSan)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
