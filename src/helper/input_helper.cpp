@@ -13,6 +13,7 @@
 #include "input/win32_input_injector.h"
 #include "platform/desktop_probe.h"
 #include "platform/input_backend.h"
+#include "platform/shared_memory.h"
 
 namespace kvd {
 
@@ -512,7 +513,17 @@ int runInputHelper(const InputHelperOptions& optionsIn, InputHelperSeams seams) 
             wdCv.wait_for(lk, std::chrono::milliseconds(seams.watchdogTickMs),
                           [&] { return shutdownRequested.load(); });
             if (shutdownRequested.load()) break;
-            if (helper.watchdogTick()) {
+            // A failing tick (a producer that throws while stopping) must
+            // not end the helper from this thread; the next tick retries.
+            bool idle = false;
+            try {
+                idle = helper.watchdogTick();
+            } catch (const std::exception& e) {
+                logger().error("[InputHelperMode] watchdog tick failed: {}", e.what());
+            } catch (...) {
+                logger().error("[InputHelperMode] watchdog tick failed: unknown exception");
+            }
+            if (idle) {
                 idleExit = true;
                 seams.exitProcess(0);
                 break;  // only reached when the exit seam returns (tests)
@@ -564,6 +575,9 @@ int runInputHelper(const InputHelperOptions& optionsIn, InputHelperSeams seams) 
             continue;
         }
         logger().info("[input-helper] Client hello verified — input authorized");
+        // The frames for this engine must be readable by its user and by no
+        // one else.
+        if (peer.known) platform::shareSharedMemoryWith(peer.uid);
         auto reply = [&conn](const std::string& text) {
             int e = 0;
             (void)conn->writeAll(text.data(), text.size(), kReplyTimeoutMs, e);

@@ -228,6 +228,20 @@ bool PipeSignalingClient::writeLine(const std::string& text) {
 
 void PipeSignalingClient::readerLoop(platform::TcpConnection* conn) {
     tlsReaderOf = this;
+    // Nothing that happens on the link (an allocation failure on a huge
+    // burst, a library throw) may end the process from this thread.
+    try {
+        readLines(conn);
+    } catch (const std::exception& e) {
+        logger().error("[pipe-signaling] reader thread failed: {}", e.what());
+    } catch (...) {
+        logger().error("[pipe-signaling] reader thread failed: unknown exception");
+    }
+    signalingConnected_ = false;
+    logger().info("[pipe-signaling] reader thread exiting");
+}
+
+void PipeSignalingClient::readLines(platform::TcpConnection* conn) {
     std::string pending;
     std::vector<char> buf(kReadChunk);
     platform::IoResult last;
@@ -259,8 +273,6 @@ void PipeSignalingClient::readerLoop(platform::TcpConnection* conn) {
         else if (!last.localAbort)
             logger().warn("[pipe-signaling] recv error: {}", last.error);
     }
-    signalingConnected_ = false;
-    logger().info("[pipe-signaling] reader thread exiting");
 }
 
 void PipeSignalingClient::handleLine(const std::string& line) {

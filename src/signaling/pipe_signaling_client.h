@@ -70,6 +70,7 @@ class PipeSignalingClient final : public ISignalingClient {
 
   private:
     void readerLoop(platform::TcpConnection* conn);
+    void readLines(platform::TcpConnection* conn);
     void handleLine(const std::string& line);
     void dispatch(const std::string& type, const Json& payload);
     void runCallback(const PayloadCallback& cb, const Json& payload, const char* what);

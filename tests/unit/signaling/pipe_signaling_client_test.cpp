@@ -25,6 +25,7 @@ struct FakeLink {
     bool peerClosed = false;
     bool shut = false;
     bool closed = false;
+    bool throwOnReceive = false;  // the link's next receive throws
     std::string written;
     // Replaces the normal send when set (to script failures).
     std::function<platform::IoResult(const char*, size_t)> sendHook;
@@ -59,6 +60,7 @@ class FakeConnection final : public platform::TcpConnection {
             lk, [&] { return !link_->incoming.empty() || link_->peerClosed || link_->shut; });
         platform::IoResult r;
         if (link_->shut) return r;  // our own shutdown: orderly end
+        if (link_->throwOnReceive) throw std::runtime_error("receive blew up");
         if (link_->incoming.empty()) return r;
         std::string& front = link_->incoming.front();
         const size_t n = std::min(cap, front.size());
@@ -189,6 +191,24 @@ TEST(PipeSignalingClient, ConnectSendsHelloFirstAndWaitsForSignalingConnected) {
         logs.has("info|[pipe-signaling] TCP connected, waiting for SIGNALING_CONNECTED..."));
     EXPECT_TRUE(logs.has("info|[pipe-signaling] service signaling connected"));
     EXPECT_TRUE(logs.has("info|[pipe-signaling] connected via service relay"));
+}
+
+TEST(PipeSignalingClient, ReaderThreadContainsAThrowFromTheLink) {
+    LogCapture logs;
+    FakeRelay relay;
+    PipeSignalingClient c("4567", "tok", relay.options());
+    ASSERT_TRUE(c.connect());
+    auto link = relay.link(0);
+    {
+        std::lock_guard<std::mutex> lk(link->m);
+        link->throwOnReceive = true;
+    }
+    link->feed("{}\n");
+    // Before the catch-all this ended the test binary through std::terminate.
+    EXPECT_TRUE(waitUntil([&] { return !c.isConnected(); }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return logs.has("error|[pipe-signaling] reader thread failed: receive blew up"); }));
+    c.disconnect();
 }
 
 TEST(PipeSignalingClient, NoHelloWithoutTokenAndFailureModesOfConnect) {
