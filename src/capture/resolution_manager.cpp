@@ -45,12 +45,13 @@ std::string buildResolutionListJson(const std::vector<DisplayMode>& modes) {
     return s;
 }
 
-std::string buildResolutionChangeFailedJson(int64_t requestedWidth, int64_t requestedHeight) {
+std::string buildResolutionChangeFailedJson(int64_t requestedWidth, int64_t requestedHeight,
+                                            const char* reason) {
     Json j = {{"type", "resolution_change_failed"},
               {"v", 1},
               {"requestedWidth", requestedWidth},
               {"requestedHeight", requestedHeight},
-              {"reason", "host_mode_not_supported"}};
+              {"reason", reason}};
     return dumpJson(j);
 }
 
@@ -168,6 +169,27 @@ DisplayMode ResolutionManager::savedMode() const {
     return saved_;
 }
 
+void ResolutionManager::limitHostChanges(const Clock& clock, int64_t intervalMs) {
+    std::lock_guard<std::mutex> lk(mu_);
+    limitClock_ = &clock;
+    limitIntervalMs_ = std::max<int64_t>(intervalMs, 0);
+}
+
+bool ResolutionManager::admitHostChange() {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (!limitClock_) return true;
+    const int64_t now = limitClock_->nowMs();
+    if (anyHostChange_ && now - lastHostChangeMs_ < limitIntervalMs_) return false;
+    anyHostChange_ = true;
+    lastHostChangeMs_ = now;
+    return true;
+}
+
+int64_t ResolutionManager::hostChangeIntervalMs() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return limitIntervalMs_;
+}
+
 ResolutionChangeOutcome handleResolutionChange(
     ResolutionManager& manager, const Json& msg,
     const std::function<void(const std::string&)>& sendJson) {
@@ -177,7 +199,11 @@ ResolutionChangeOutcome handleResolutionChange(
     const bool changeRemote = jsonBool(msg, "changeRemote").value_or(false);
     const bool restoreOnDisconnect = jsonBool(msg, "restoreOnDisconnect").value_or(true);
     const int32_t w32 = clampToInt32(w), h32 = clampToInt32(h);
-    if (changeRemote) {
+    if (changeRemote && !manager.admitHostChange()) {
+        logger().warn("[resolution] host display change throttled: {}x{} (at most one per {} ms)",
+                      w32, h32, manager.hostChangeIntervalMs());
+        if (sendJson) sendJson(buildResolutionChangeFailedJson(w, h, "rate_limited"));
+    } else if (changeRemote) {
         if (manager.change(w32, h32, true, restoreOnDisconnect)) {
             logger().info("[resolution] host display change applied: {}x{}", w32, h32);
             out.hostChanged = true;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/json_util.h"
 #include "platform/displays.h"
 
@@ -27,7 +28,8 @@ std::vector<DisplayMode> normaliseModeList(const std::vector<platform::ModeInfo>
 // The "resolution_list" control message.
 std::string buildResolutionListJson(const std::vector<DisplayMode>& modes);
 // The "resolution_change_failed" control message.
-std::string buildResolutionChangeFailedJson(int64_t requestedWidth, int64_t requestedHeight);
+std::string buildResolutionChangeFailedJson(int64_t requestedWidth, int64_t requestedHeight,
+                                            const char* reason = "host_mode_not_supported");
 
 class ResolutionManager {
   public:
@@ -47,6 +49,14 @@ class ResolutionManager {
     bool modeSaved() const;
     DisplayMode savedMode() const;
 
+    // Host mode changes from the viewer are spaced at least intervalMs apart:
+    // each one reprograms the display hardware, and a viewer must not be able
+    // to flood them. Off until set.
+    void limitHostChanges(const Clock& clock, int64_t intervalMs);
+    // True when a host change may go ahead now (and starts a new interval).
+    bool admitHostChange();
+    int64_t hostChangeIntervalMs() const;
+
   private:
     bool restoreLocked();
 
@@ -58,6 +68,10 @@ class ResolutionManager {
     DisplayMode saved_;
     bool virtualDisplay_ = false;
     std::vector<DisplayMode> modeCache_;
+    const Clock* limitClock_ = nullptr;
+    int64_t limitIntervalMs_ = 0;
+    int64_t lastHostChangeMs_ = 0;
+    bool anyHostChange_ = false;
 };
 
 // What a "resolution_change" asks of the engine besides the host change.

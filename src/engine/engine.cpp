@@ -43,6 +43,9 @@ namespace kvd {
 
 namespace {
 
+// Viewer-requested host mode changes are at least this far apart.
+constexpr int64_t kHostModeChangeIntervalMs = 1000;
+
 void sleepForMs(int64_t ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
@@ -382,6 +385,7 @@ class Engine {
             media_->requestMonitorSwitch(index);
         });
         resolution_ = std::make_unique<ResolutionManager>();
+        resolution_->limitHostChanges(SteadyClock::instance(), kHostModeChangeIntervalMs);
         quality_->setOnConfigChanged(
             [this](const QualityConfig& q) { media_->onQualityConfig(q); });
 

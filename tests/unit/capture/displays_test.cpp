@@ -193,6 +193,35 @@ TEST_F(ResolutionFixture, ResolutionChangeMessageDrivesHostAndEncoderTarget) {
     EXPECT_TRUE(log.has("[resolution] host display change REJECTED: 999x555"));
 }
 
+TEST_F(ResolutionFixture, HostChangesFromTheViewerAreSpacedOut) {
+    ManualClock clock;
+    auto r = make();
+    r->limitHostChanges(clock, 1000);
+    std::vector<std::string> sent;
+    auto send = [&](const std::string& s) { sent.push_back(s); };
+    auto change = [&](int w, int h) {
+        return handleResolutionChange(*r, Json{{"width", w}, {"height", h}, {"changeRemote", true}},
+                                      send);
+    };
+    EXPECT_TRUE(change(1280, 720).hostChanged);
+    // A flood inside the interval reaches the display not once.
+    const size_t appliedBefore = displays->applied.size();
+    for (int i = 0; i < 50; ++i) {
+        const auto out = change(i % 2 ? 1024 : 1920, i % 2 ? 768 : 1080);
+        EXPECT_FALSE(out.hostChanged);
+        EXPECT_TRUE(out.targetChanged);  // the encoder target still follows
+    }
+    EXPECT_EQ(displays->applied.size(), appliedBefore);
+    ASSERT_EQ(sent.size(), 50u);
+    EXPECT_NE(sent[0].find("\"reason\":\"rate_limited\""), std::string::npos);
+    EXPECT_TRUE(
+        log.has("[resolution] host display change throttled: 1920x1080 (at most one per "
+                "1000 ms)"));
+    clock.advanceMs(1000);
+    EXPECT_TRUE(change(1024, 768).hostChanged);
+    EXPECT_EQ(displays->current.width, 1024u);
+}
+
 TEST(Topology, DiffersOnCountOrAnyFieldAtTheSamePosition) {
     const std::vector<platform::MonitorInfo> base = {{"A", 0, 0, 10, 10, true},
                                                      {"B", 10, 0, 10, 10, false}};
