@@ -8,6 +8,25 @@
 
 namespace kvd {
 
+namespace {
+
+// A mapping shrunk under us by another process reads as zeros from then on
+// (the platform layer turns the SIGBUS into zero pages): nothing in it is the
+// producer's any more, so the frame is refused and the ladder re-acquires.
+bool refuseShrunk(const platform::SharedMemory* m, bool& dead, const char* tag) {
+    if (!m || !m->truncated()) return false;
+    if (!dead) {
+        dead = true;
+        logger().error(
+            "[{}] mapping shrunk by another process — frame refused, marking capture "
+            "dead",
+            tag);
+    }
+    return true;
+}
+
+}  // namespace
+
 namespace shm {
 
 int judgeMapping(const uint8_t* region, uint64_t regionBytes, const MappingDescriptor& expected,
@@ -171,6 +190,8 @@ CapturedFrame SharedMemoryCapture::captureFrame() {
             kHeartbeatTimeoutMs / 1000);
     }
 
+    if (refuseShrunk(memory_.get(), dead_, "shm-capture")) return f;
+
     const uint32_t magic = shm::load(h.magic);
     const uint32_t version = shm::load(h.version);
     const uint32_t w = shm::load(h.width);
@@ -193,6 +214,7 @@ CapturedFrame SharedMemoryCapture::captureFrame() {
 
     const uint32_t valid = shm::load(h.frameValid);
     const uint64_t index = shm::load(h.frameIndex);
+    if (refuseShrunk(memory_.get(), dead_, "shm-capture")) return f;
     if ((valid & 1u) && index != 0 && index != lastFrameIndex_) {
         lastFrameIndex_ = index;
         f.data = memory_->data() + shm::kV1HeaderBytes;
@@ -376,6 +398,8 @@ CapturedFrame SharedMemoryCaptureV2::captureFrame() {
             heartbeatTimeoutMs_);
     }
 
+    if (refuseShrunk(directory_.get(), dead_, "shm2-capture")) return f;
+
     const uint32_t seq = shm::load(d.mappingSeq);
     const uint32_t epoch = shm::load(d.epoch);
     const bool moved = seq != attachedSeq_ || epoch != attachedEpoch_;
@@ -405,10 +429,15 @@ CapturedFrame SharedMemoryCaptureV2::captureFrame() {
                 best = i;
             }
         }
+        if (refuseShrunk(mapping_.get(), dead_, "shm2-capture")) return f;
         if (best < 0) return f;
         if (!shm::compareExchange(m.slots[best].slotState, shm::kSlotPublished, shm::kSlotLeased))
             continue;
         leasedSlot_ = best;
+        if (refuseShrunk(mapping_.get(), dead_, "shm2-capture")) {
+            releaseLease();
+            return f;
+        }
         // Read again under the lease: the slot may have been refilled between
         // the scan and the exchange.
         lastFrameSeq_ = shm::load(m.slots[best].frameSeq);

@@ -178,8 +178,9 @@ inline std::string v2ReadyEventName(const std::string& suffix) {
     return "Global\\kelvandrum-shm2-ready-" + suffix;
 }
 
-// Security descriptors the objects carry on systems that have them; on POSIX
-// shared memory the equivalent is mode 0666 (every local user reads/writes).
+// Security descriptors the objects carry on systems that have them; POSIX
+// shared memory objects are private to their user instead (mode 0600, handed
+// to the session's user by a privileged helper).
 constexpr const char* kMappingSddl = "D:(A;;GA;;;SY)(A;;GRGW;;;BU)";
 constexpr const char* kEventSddl = "D:(A;;GA;;;SY)(A;;0x00100003;;;BU)";
 

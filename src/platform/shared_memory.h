@@ -16,6 +16,10 @@ class SharedMemory {
     // anything written inside it).
     virtual uint64_t size() const = 0;
     virtual const std::string& name() const = 0;
+    // True once another process shrank the object under this mapping. The
+    // pages past the new end then read as zeros instead of raising SIGBUS;
+    // the contents are no longer the other side's, so callers refuse them.
+    virtual bool truncated() const { return false; }
 };
 
 enum class ShmStatus {
@@ -33,9 +37,10 @@ struct ShmResult {
     int error = 0;  // errno-style code of the failing step
 };
 
-// Creates a new object of `size` zero bytes, readable and writable by every
-// local user, and maps it read/write. Never opens an existing one. The
-// creator removes the name again when the returned object is destroyed.
+// Creates a new object of `size` zero bytes, readable and writable only by
+// this process's user (and, see shareSharedMemoryWith, the session's user),
+// and maps it read/write. Never opens an existing one. The creator removes the
+// name again when the returned object is destroyed.
 ShmResult createSharedMemory(const std::string& name, uint64_t size);
 
 // Opens an existing object and maps all of it. Objects owned by a user other
@@ -49,6 +54,11 @@ bool removeSharedMemory(const std::string& name);
 
 // The name the operating system knows the object by (for logs and tests).
 std::string sharedObjectName(const std::string& name);
+
+// Objects created from now on belong to this user too (a privileged helper
+// serving an unprivileged engine: the engine's user, as the authenticated pipe
+// reports it). Only takes effect where this process may give objects away.
+void shareSharedMemoryWith(long uid);
 
 // This process's id, as the exchange records its producers.
 uint32_t currentProcessId();

@@ -271,6 +271,33 @@ class ProducersOnXvfb(Base):
                 prod.close()
                 self.assertEqual(self.objects(sid), [])
 
+    def test_objects_are_private_and_a_shrunk_mapping_is_a_refused_frame(self):
+        for version in (1, 2):
+            with self.subTest(version=version):
+                sid = session()
+                prod = self.producer(version, sid)
+                for name in self.objects(sid):
+                    mode = os.stat(os.path.join("/dev/shm", name)).st_mode & 0o777
+                    self.assertEqual(mode, 0o600, name)
+                cons = self.consumer(version, sid)
+                self.assertTrue(cons.cmd("init")["ok"])
+                self.assertTrue(cons.cmd("until_valid 3000")["valid"])
+                cons.cmd("release")
+                # Shrink every frame object under the consumer (the events are
+                # 64 bytes; the frames are the big ones): before, the next read
+                # ended the consumer with SIGBUS.
+                for name in self.objects(sid):
+                    path = os.path.join("/dev/shm", name)
+                    if os.stat(path).st_size > 4096:
+                        os.truncate(path, 0)
+                f = cons.cmd("frame")
+                self.assertFalse(f["valid"])
+                self.assertTrue(cons.cmd("until_dead 3000")["dead"])
+                self.assertIsNone(cons.proc.poll())
+                self.assertTrue(self.log_has("mapping shrunk by another process — frame refused"))
+                cons.close()
+                prod.close()
+
     def test_stopped_producer_is_declared_dead_after_heartbeat_timeout(self):
         for version in (1, 2):
             with self.subTest(version=version):

@@ -8,14 +8,17 @@
 // and the result never holds a second slash.
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/named_event.h"
 #include "platform/shared_memory.h"
@@ -29,23 +32,107 @@ namespace {
 constexpr uint64_t kMaxMappingBytes = 8ull << 30;
 constexpr uint64_t kEventBytes = 64;
 
+// Another process with write access can shrink an object under our mapping;
+// touching the lost pages then raises SIGBUS, which would end the engine in
+// the middle of reading a frame. Every mapping is registered here, and a
+// SIGBUS inside one replaces the lost pages with private zero pages and marks
+// the mapping truncated, so the access completes and the reader refuses the
+// frame. The registry is fixed-size and lock-free for the handler.
+struct GuardedRange {
+    std::atomic<uintptr_t> start{0};
+    std::atomic<uintptr_t> end{0};
+    std::atomic<bool> truncated{false};
+};
+constexpr int kMaxGuarded = 256;
+GuardedRange gGuarded[kMaxGuarded];
+std::mutex gGuardedMu;  // register and unregister only; never in the handler
+struct sigaction gPrevSigbus {};
+std::once_flag gSigbusInstalled;
+
+void onSigbus(int sig, siginfo_t* info, void* context) {
+    const auto addr = reinterpret_cast<uintptr_t>(info->si_addr);
+    const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    for (auto& r : gGuarded) {
+        const uintptr_t start = r.start.load(std::memory_order_acquire);
+        const uintptr_t end = r.end.load(std::memory_order_acquire);
+        if (start == 0 || addr < start || addr >= end) continue;
+        const uintptr_t from = addr & ~(page - 1);
+        void* p = ::mmap(reinterpret_cast<void*>(from), end - from, PROT_READ | PROT_WRITE,
+                         MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p != MAP_FAILED) {
+            r.truncated.store(true, std::memory_order_release);
+            return;  // the faulting access is retried on the zero pages
+        }
+    }
+    // Not one of ours: whatever was installed before, else the default
+    // action (the access is retried and ends the process as it would have).
+    if ((gPrevSigbus.sa_flags & SA_SIGINFO) && gPrevSigbus.sa_sigaction) {
+        gPrevSigbus.sa_sigaction(sig, info, context);
+        return;
+    }
+    if (!(gPrevSigbus.sa_flags & SA_SIGINFO) && gPrevSigbus.sa_handler != SIG_DFL &&
+        gPrevSigbus.sa_handler != SIG_IGN && gPrevSigbus.sa_handler != nullptr) {
+        gPrevSigbus.sa_handler(sig);
+        return;
+    }
+    ::signal(SIGBUS, SIG_DFL);
+}
+
+int guardRange(uint8_t* view, uint64_t size) {
+    std::call_once(gSigbusInstalled, [] {
+        struct sigaction sa {};
+        sa.sa_sigaction = onSigbus;
+        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGBUS, &sa, &gPrevSigbus);
+    });
+    std::lock_guard<std::mutex> lk(gGuardedMu);
+    for (int i = 0; i < kMaxGuarded; ++i) {
+        auto& r = gGuarded[i];
+        if (r.start.load() != 0) continue;
+        r.truncated.store(false);
+        r.end.store(reinterpret_cast<uintptr_t>(view) + size, std::memory_order_release);
+        r.start.store(reinterpret_cast<uintptr_t>(view), std::memory_order_release);
+        return i;
+    }
+    return -1;  // more mappings than slots: unguarded, as before
+}
+
+void unguardRange(int slot) {
+    if (slot < 0) return;
+    std::lock_guard<std::mutex> lk(gGuardedMu);
+    gGuarded[slot].start.store(0, std::memory_order_release);
+    gGuarded[slot].end.store(0, std::memory_order_release);
+}
+
+std::atomic<long> gShareWithUid{-1};
+
 class PosixSharedMemory final : public SharedMemory {
   public:
     PosixSharedMemory(std::string name, uint8_t* view, uint64_t size, bool removeOnClose)
-        : name_(std::move(name)), view_(view), size_(size), removeOnClose_(removeOnClose) {}
+        : name_(std::move(name)),
+          view_(view),
+          size_(size),
+          removeOnClose_(removeOnClose),
+          guard_(guardRange(view, size)) {}
     ~PosixSharedMemory() override {
+        unguardRange(guard_);
         if (view_) ::munmap(view_, size_);
         if (removeOnClose_) ::shm_unlink(sharedObjectName(name_).c_str());
     }
     uint8_t* data() override { return view_; }
     uint64_t size() const override { return size_; }
     const std::string& name() const override { return name_; }
+    bool truncated() const override {
+        return guard_ >= 0 && gGuarded[guard_].truncated.load(std::memory_order_acquire);
+    }
 
   private:
     std::string name_;
     uint8_t* view_;
     uint64_t size_;
     bool removeOnClose_;
+    int guard_;
 };
 
 ShmStatus statusFor(int err) {
@@ -97,8 +184,14 @@ ShmResult createSharedMemory(const std::string& name, uint64_t size) {
     const std::string os = sharedObjectName(name);
     const int fd = ::shm_open(os.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0) return failure(statusFor(errno), errno);
-    // The umask must not narrow the access the other side needs.
-    if (::fchmod(fd, 0666) != 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    // Private to this user: anyone else who could open the object could also
+    // shrink it under the reader. A privileged helper hands it to the
+    // session's user, who is the only other side.
+    const long shareUid = gShareWithUid.load();
+    const bool giveAway = shareUid >= 0 && static_cast<uid_t>(shareUid) != ::geteuid();
+    if (::fchmod(fd, 0600) != 0 ||
+        (giveAway && ::fchown(fd, static_cast<uid_t>(shareUid), -1) != 0) ||
+        ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
         const int err = errno;
         ::close(fd);
         ::shm_unlink(os.c_str());
@@ -145,6 +238,10 @@ ShmResult openSharedMemory(const std::string& name, bool writable) {
     r.memory = std::make_unique<PosixSharedMemory>(name, static_cast<uint8_t*>(view), size, false);
     r.status = ShmStatus::Ok;
     return r;
+}
+
+void shareSharedMemoryWith(long uid) {
+    gShareWithUid.store(uid);
 }
 
 uint32_t currentProcessId() {
