@@ -10,7 +10,6 @@
 #include <mutex>
 
 #include "common/json_util.h"
-#include "platform/paths.h"
 
 namespace kvd {
 
@@ -136,16 +135,19 @@ spdlog::logger& logger() {
         std::lock_guard<std::mutex> lock(gSetupMutex);
         if (gSetUp) return *spdlog::default_logger_raw();
     }
-    // Nothing configured yet: the regular set-up with the session id "unknown".
+    // Nothing configured yet (a tool, a test, or a line written before
+    // start-up set logging up): session id "unknown". The platform layer logs
+    // through this logger, so the user's data directory (a platform question)
+    // is not asked here: the variable's file, else the machine-wide one.
     auto env = [](const char* name) -> std::optional<std::string> {
         const char* v = std::getenv(name);
         if (!v || !*v) return std::nullopt;
         return std::string(v);
     };
-    setupLogging(
-        "unknown",
-        logFileCandidates(env("KELVANDRUM_LOG_FILE"), platform::publicDataBase(), "unknown"),
-        env("KELVANDRUM_LOG_LEVEL"));
+    std::vector<std::string> candidates;
+    if (auto file = env("KELVANDRUM_LOG_FILE")) candidates.push_back(*file);
+    candidates.push_back(logFileCandidates(std::nullopt, "", "unknown").back());
+    setupLogging("unknown", candidates, env("KELVANDRUM_LOG_LEVEL"));
     return *spdlog::default_logger_raw();
 }
 

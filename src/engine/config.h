@@ -8,14 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace kvd {
+#include "webrtc/ice_server.h"
 
-struct IceServerEntry {
-    std::string url;
-    std::string username;
-    std::string credential;
-    bool operator==(const IceServerEntry&) const = default;
-};
+namespace kvd {
 
 struct EngineConfig {
     std::string sessionId;

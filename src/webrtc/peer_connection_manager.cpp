@@ -310,34 +310,34 @@ void PeerConnectionManager::handlePeerJoined(const Json& msg) {
 }
 
 void PeerConnectionManager::createChannels(const std::shared_ptr<RtcPeerConnection>& peer) {
-    struct Spec {
+    struct ChannelSetup {
         Channel which;
         const char* label;
         bool ordered;
         std::optional<uint16_t> maxRetransmits;
     };
-    static const Spec kSpecs[] = {
+    static const ChannelSetup kChannels[] = {
         {Channel::Video, "video", true, std::nullopt},
         {Channel::Control, "control", true, std::nullopt},
         {Channel::File, "file", true, std::nullopt},
         {Channel::Input, "input", false, uint16_t{0}},
         {Channel::Chat, "chat", true, std::nullopt},
     };
-    for (const auto& spec : kSpecs) {
-        if (channel(spec.which)) continue;
+    for (const auto& setup : kChannels) {
+        if (channel(setup.which)) continue;
         RtcDataChannelInit init;
-        init.ordered = spec.ordered;
-        init.maxRetransmits = spec.maxRetransmits;
+        init.ordered = setup.ordered;
+        init.maxRetransmits = setup.maxRetransmits;
         std::shared_ptr<RtcDataChannel> ch;
         try {
-            ch = peer->createDataChannel(spec.label, init, channelCallbacks(spec.which));
+            ch = peer->createDataChannel(setup.label, init, channelCallbacks(setup.which));
         } catch (const std::exception& e) {
-            logger().error("DataChannel '{}' creation failed: {}", spec.label, e.what());
+            logger().error("DataChannel '{}' creation failed: {}", setup.label, e.what());
             continue;
         }
         std::lock_guard lk(mu_);
         if (peer_ != peer) return;  // reset meanwhile
-        switch (spec.which) {
+        switch (setup.which) {
             case Channel::Video:
                 videoChannel_ = ch;
                 break;

@@ -14,7 +14,7 @@
 
 #include "common/clock.h"
 #include "common/json_util.h"
-#include "engine/config.h"
+#include "webrtc/ice_server.h"
 #include "webrtc/rtc_adapter.h"
 #include "webrtc/sdp_guard.h"
 
