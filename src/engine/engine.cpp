@@ -24,11 +24,15 @@
 #include "engine/session_loop.h"
 #include "engine/status.h"
 #include "features/control_dispatcher.h"
+#include "features/privacy_control.h"
+#include "features/privacy_mode.h"
 #include "helper/input_helper.h"
 #include "input/failover_input_injector.h"
 #include "input/input_channel_handler.h"
 #include "input/input_pipe_client.h"
 #include "input/win32_input_injector.h"
+#include "platform/display_power.h"
+#include "platform/local_input_blocker.h"
 #include "platform/paths.h"
 #include "platform/pointer.h"
 #include "platform/process.h"
@@ -148,6 +152,7 @@ class Engine {
         }
         buildInput();                 // step 14
         installRelayCallbacks();      // step 16
+        buildPrivacy();               // step 17
         startSecureDesktopWatcher();  // step 17
         buildQualityAndMonitors();    // step 19
         checkSession0();              // step 20
@@ -364,6 +369,19 @@ class Engine {
         });
     }
 
+    void buildPrivacy() {
+        inputBlocker_ = std::make_unique<SharedInputBlocker>(platform::createLocalInputBlocker());
+        PrivacyMode::Deps deps;
+        deps.makeDisplayPower = [] { return platform::createDisplayPower(); };
+        deps.inputBlocker = inputBlocker_.get();
+        deps.inputBlockAllowed = [this] { return !dispatcher_ || !isViewOnly(*dispatcher_); };
+        privacy_ = std::make_unique<PrivacyMode>(std::move(deps));
+        privacy_->setEventCallback([](const std::string& event, int64_t ts) {
+            logger().info("[privacy] event={} ts={}", event, ts);
+        });
+        localInputBlock_ = std::make_unique<LocalInputBlock>(*inputBlocker_);
+    }
+
     void startSecureDesktopWatcher() {
         if (cfg_.terminalOnly) return;
         secureWatcher_ = std::make_unique<SecureDesktopWatcher>(250);
@@ -399,6 +417,11 @@ class Engine {
         ControlDispatcher::SessionConfigHooks configHooks;
         configHooks.accessModeChanged = [this](const std::string& mode) {
             inputHandler_->applyAccessMode(mode, true);
+            // A session that became view-only keeps no local input block.
+            if (mode == "VIEW_ONLY") {
+                privacy_->dropInputBlock();
+                localInputBlock_->release();
+            }
         };
         if (pipe_) {
             configHooks.sendRelay = [this](const std::string& type, const Json& payload) {
@@ -410,6 +433,7 @@ class Engine {
             dispatcher_->reportDegradation(static_cast<int>(level));
         });
         installControlHandlers();
+        installPrivacyControl(*dispatcher_, *privacy_, *localInputBlock_);
         pcm_->onControlText = [this](const std::string& text) { dispatcher_->dispatch(text); };
 
         if (secureWatcher_) {
@@ -559,6 +583,8 @@ class Engine {
         logger().info("Shutting down...");
         media_->dropConnectionState();
         if (secureWatcher_) secureWatcher_->stop();
+        if (privacy_) privacy_->shutdown();
+        if (localInputBlock_) localInputBlock_->release();
         if (inputHandler_) inputHandler_->releaseAllKeys();
 
         // The end-of-session announcement needs the relay link, so it goes
@@ -607,6 +633,9 @@ class Engine {
     std::unique_ptr<MonitorManager> monitors_;
     std::unique_ptr<ResolutionManager> resolution_;
     std::unique_ptr<ControlDispatcher> dispatcher_;
+    std::unique_ptr<SharedInputBlocker> inputBlocker_;
+    std::unique_ptr<PrivacyMode> privacy_;
+    std::unique_ptr<LocalInputBlock> localInputBlock_;
     std::unique_ptr<DisplayTopologyWatcher> topology_;
     std::unique_ptr<platform::PowerRequest> power_;
     std::unique_ptr<SessionLoop> loop_;
