@@ -135,6 +135,10 @@ std::unique_ptr<OverlayWindow> createOverlayWindow(const OverlayOptions& options
                                                    std::string& error,
                                                    const std::string& display = {});
 
+// The virtual screen (the root window) of the display; empty when the
+// display cannot be reached.
+SurfaceRect virtualScreenRect(const std::string& display = {});
+
 // Whether a compositing manager owns the display's _NET_WM_CM_S<screen>
 // selection right now (false when the display cannot be reached).
 bool compositorRunning(const std::string& display = {});

@@ -575,6 +575,11 @@ std::unique_ptr<OverlayWindow> createOverlayWindow(const OverlayOptions& options
     return w;
 }
 
+SurfaceRect virtualScreenRect(const std::string& display) {
+    XDisplayPtr d = openDisplay(display);
+    return d ? x11::rootRect(d.get()) : SurfaceRect{};
+}
+
 bool compositorRunning(const std::string& display) {
     XDisplayPtr d = openDisplay(display);
     return d && x11::compositorOwned(d.get());
