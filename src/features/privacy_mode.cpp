@@ -275,13 +275,12 @@ void PrivacyMode::workerMain() {
                 "[privacy] DPMS power-off unavailable err={} — falling back to the "
                 "visible overlay (the technician sees it too)",
                 err);
-            std::string shown = config().overlayText;
-            err = ENOTSUP;
+            std::string why = "no overlay windows on this platform";
             if (deps_.makeNotice) notice = deps_.makeNotice();
-            if (notice && notice->show(shown, err)) {
+            if (notice && notice->show(config().overlayText, why)) {
                 screen_ = Screen::Notice;
             } else {
-                logger().error("workerMain: overlay window creation failed err={}", err);
+                logger().error("workerMain: overlay window creation failed err={}", why);
                 notice.reset();
             }
         }

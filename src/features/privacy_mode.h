@@ -47,9 +47,9 @@ class SharedInputBlocker {
 class PrivacyNotice {
   public:
     virtual ~PrivacyNotice() = default;
-    // Covers the whole virtual screen with black and the text; false with an
-    // errno-style code when no window could be made.
-    virtual bool show(const std::string& text, int& error) = 0;
+    // Covers the whole virtual screen with black and the text; false with
+    // the reason when no window could be made.
+    virtual bool show(const std::string& text, std::string& error) = 0;
     virtual void setText(const std::string& text) = 0;
     // Lets the window handle its events (display changes, exposure) for up
     // to `ms` milliseconds.

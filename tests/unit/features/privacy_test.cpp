@@ -72,10 +72,10 @@ class FakePower : public platform::DisplayPower {
 class FakeNotice : public PrivacyNotice {
   public:
     explicit FakeNotice(Seen& s) : s_(s) {}
-    bool show(const std::string& text, int& error) override {
+    bool show(const std::string& text, std::string& error) override {
         std::lock_guard<std::mutex> lk(s_.mu);
         if (s_.noticeError) {
-            error = s_.noticeError;
+            error = "display refused the window";
             return false;
         }
         s_.noticeTexts.push_back(text);
@@ -207,8 +207,10 @@ TEST_F(PrivacyFixture, NoWindowLeavesTheModeActiveUntilDisable) {
     seen.sleepError = ENOTSUP;
     seen.noticeError = ENXIO;
     privacy->enable({});
-    ASSERT_TRUE(eventually(
-        [&] { return log.contains("error|workerMain: overlay window creation failed err="); }));
+    ASSERT_TRUE(eventually([&] {
+        return log.has(
+            "error|workerMain: overlay window creation failed err=display refused the window");
+    }));
     EXPECT_TRUE(privacy->isActive());
     EXPECT_EQ(privacy->screen(), PrivacyMode::Screen::None);
     privacy->disable();
