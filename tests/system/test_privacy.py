@@ -257,13 +257,14 @@ class DpmsOnXorgDummy(unittest.TestCase):
         probe = Probe(display)
         try:
             self.assertEqual(paint.stdout.readline().strip(), "ready")
-            self.assertEqual(probe.ask("sleep"), "ok")
+            self.assertEqual(probe.ask('privacy {"type":"privacy_mode","enabled":true}'),
+                             "ok screen=asleep")
             self.assertIn("Monitor is Off", xset_q(display))
-            r, g, b = map(int, probe.ask("grab 400 300").split()[1:])
-            self.assertEqual((r, g, b), (0x20, 0xC0, 0x40))
+            # The capture still reads the real desktop.
+            self.assertEqual(probe.ask("grab 400 300"), "px 32 192 64")
+            # Something wakes the screen: privacy mode puts it back to sleep.
             subprocess.run(["xset", "-display", display, "dpms", "force", "on"], check=True)
-            self.assertEqual(probe.ask("reassert"), "ok")
-            self.assertIn("Monitor is Off", xset_q(display))
+            self.assertTrue(kvdtest.wait_for(lambda: "Monitor is Off" in xset_q(display), 5))
             probe.kill()
             self.assertTrue(kvdtest.wait_for(lambda: "Monitor is On" in xset_q(display), 10))
         finally:
@@ -272,15 +273,39 @@ class DpmsOnXorgDummy(unittest.TestCase):
             paint.communicate()
 
 
-class NoDpmsOnXvfb(unittest.TestCase):
-    def test_display_power_reports_unsupported(self):
-        with kvdtest.Xvfb(320, 240) as x:
+class NoticeOnXvfb(unittest.TestCase):
+    """Xvfb has no DPMS: privacy mode shows the notice, which the capture
+    (and so the technician) sees too."""
+
+    def test_notice_covers_the_screen_and_goes_away(self):
+        from overlay_helpers import grab, near
+        with kvdtest.Xvfb(640, 480) as x:
+            paint = subprocess.Popen([kvdtest.tool("x_paint"), "--display", x.display,
+                                      "--rect", "0,0,640,480,3060c0"],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
             probe = Probe(x.display)
             try:
+                self.assertEqual(paint.stdout.readline().strip(), "ready")
                 self.assertEqual(probe.ask("sleep"), "fail 95")  # ENOTSUP
                 self.assertEqual(guardians(x.display), [])
+                self.assertEqual(probe.ask(
+                    'privacy {"type":"privacy_mode","enabled":true,"overlayText":"Privacy please"}'),
+                    "ok screen=notice")
+                screen = grab(x.display)
+                for corner in ((2, 2), (637, 2), (2, 477), (637, 477), (320, 60)):
+                    self.assertEqual(screen.pixel(*corner), (0, 0, 0), corner)
+                # Grey text in the middle band, nothing of the blue left anywhere.
+                grey = screen.count((0, 200, 640, 80), lambda p: near(p, (200, 200, 200), 40))
+                self.assertGreater(grey, 100)
+                self.assertEqual(screen.count((0, 0, 640, 480), lambda p: near(p, (48, 96, 192)), 4), 0)
+                self.assertEqual(probe.ask("grab 320 60"), "px 0 0 0")
+                self.assertEqual(probe.ask('privacy {"type":"privacy_mode","enabled":false}'),
+                                 "ok screen=none")
+                self.assertEqual(grab(x.display).pixel(320, 240), (48, 96, 192))
             finally:
                 probe.kill()
+                paint.kill()
+                paint.communicate()
 
 
 if __name__ == "__main__":
