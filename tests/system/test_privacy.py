@@ -95,10 +95,11 @@ class Recorder:
             except ValueError:
                 pass
 
-    def presses(self, wait):
-        """Button presses and key presses seen within `wait` seconds."""
+    def presses(self, wait, until=None):
+        """Button presses and key presses seen within `wait` seconds, or up
+        to the one that makes until(presses) true."""
         out, deadline = [], time.time() + wait
-        while time.time() < deadline:
+        while time.time() < deadline and not (until and until(out)):
             try:
                 e = self.events.get(timeout=max(0.01, deadline - time.time()))
             except queue.Empty:
@@ -152,16 +153,21 @@ class InputBlockOnXvnc(unittest.TestCase):
         cls.recorder.close()
         stop(cls.server)
 
+    @staticmethod
+    def typed(text):
+        """Stops collecting at the key press of `text`."""
+        return lambda events: any(e.get("text") == text for e in events if e["ev"] == "key")
+
     def local_click(self, x, y, wait):
         self.recorder.presses(0.2)  # what came before
         self.rfb.click(x, y)
         self.rfb.key(0x61)  # "a"
-        return self.recorder.presses(wait)
+        return self.recorder.presses(wait, self.typed("a"))
 
     def xtest_click(self, x, y):
         subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1", "type", "b"],
                        env=kvdtest.clean_env(DISPLAY=self.display), check=True, timeout=10)
-        return self.recorder.presses(2)
+        return self.recorder.presses(5, self.typed("b"))
 
     def assert_reaches(self, events, x, y, text):
         buttons = [(e["x"], e["y"]) for e in events if e["ev"] == "button"]
@@ -196,6 +202,29 @@ class InputBlockOnXvnc(unittest.TestCase):
             self.assertTrue(kvdtest.wait_for(lambda: not guardians(self.display), 5))
         finally:
             probe.kill()
+
+
+    def test_notice_follows_a_screen_size_change(self):
+        from capture_helpers import xrandr
+        from overlay_helpers import grab
+        # A blue root, so that uncovered parts of the grown screen show.
+        subprocess.run(["xsetroot", "-display", self.display, "-solid", "#3060c0"], check=True)
+        probe = Probe(self.display)
+        try:
+            self.assertEqual(probe.ask('privacy {"type":"privacy_mode","enabled":true}'),
+                             "ok screen=notice")
+            self.assertEqual(xrandr(self.display, "-s", "1024x768").returncode, 0)
+
+            def covered():
+                s = grab(self.display)
+                return (s.width, s.height) == (1024, 768) and s.pixel(1000, 740) == (0, 0, 0)
+            self.assertTrue(kvdtest.wait_for(covered, 10))
+            self.assertEqual(probe.ask('privacy {"type":"privacy_mode","enabled":false}'),
+                             "ok screen=none")
+            self.assertEqual(grab(self.display).pixel(1000, 740), (0x30, 0x60, 0xC0))
+        finally:
+            probe.kill()
+            xrandr(self.display, "-s", "800x600")
 
 
 XORG_CONF = """
