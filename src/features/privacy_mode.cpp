@@ -49,12 +49,10 @@ std::string parseErrorText(std::string_view text) {
 
 std::string cutUtf8(std::string_view text, size_t maxBytes) {
     if (text.size() <= maxBytes) return std::string(text);
+    // text[maxBytes] is the first byte cut away; when it continues a
+    // character, that character would be split: drop it whole.
     size_t end = maxBytes;
-    // Back up over continuation bytes to the start of the cut character, and
-    // drop that character when it does not fit whole.
-    size_t start = end;
-    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    if (start < end || (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) end = start;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
     return std::string(text.substr(0, end));
 }
 
