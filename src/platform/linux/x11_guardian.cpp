@@ -181,7 +181,8 @@ void GuardianLink::changed() {
                     errno);
                 return;
             }
-            logger().info("[guardian] started pid={} for display {}", s.pid, display_);
+            logger().info("[guardian] started pid={} for display {}", s.pid,
+                          display_.empty() ? std::string("$DISPLAY") : display_);
         }
         if (writeAll(s.fd, msg)) return;
         ::close(s.fd);  // it died: start another with the whole state
