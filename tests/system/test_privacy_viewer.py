@@ -27,6 +27,44 @@ STRIP = (0x30, 0x60, 0xC0)  # painted across the top quarter
 
 @unittest.skipUnless(kvdtest.IN_NETNS and kvdtest.BROWSER_READY, kvdtest.BROWSER_SKIP_REASON)
 class PrivacyPanel(unittest.TestCase):
+    def test_view_only_session_never_blocks(self):
+        server, display = start_with_displayfd(
+            ["Xvnc", "-geometry", f"{W}x{H}", "-SecurityTypes", "None", "-rfbport", "-1",
+             "-nolisten", "tcp"])
+        try:
+            with kvdtest.TempDir() as tmp:
+                log = os.path.join(tmp, "engine.log")
+                driver = subprocess.Popen(
+                    ["node", DRIVER, "--engine", kvdtest.BINARY, "--display", display,
+                     "--log", log, "--view-only", "1"],
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                    env=kvdtest.clean_env())
+                try:
+                    msg = json.loads(driver.stdout.readline() or "{}")
+                    if msg.get("checkpoint") == "view_only_privacy_on":
+                        states = device_states(display)
+                        driver.stdin.write("go\n")
+                        driver.stdin.flush()
+                        msg = json.loads(driver.stdout.readline() or "{}")
+                finally:
+                    driver.kill()
+                    driver.communicate()
+                with open(log, encoding="utf-8", errors="replace") as f:
+                    engine_log = f.read()
+        finally:
+            stop(server)
+        self.assertTrue(msg.get("ok"), f"{msg}\n{engine_log[-3000:]}")
+        self.assertTrue(all(states.values()), states)
+        self.assertIn("view-only session", msg["statuses"]["blockRefused"])
+        self.assertFalse(msg["blockSwitchChecked"])
+        self.assertEqual(msg["errors"], [])
+        self.assertEqual(msg["engineExit"], {"code": 0, "signal": None})
+        for line in ("[input-block] refused — view-only session",
+                     "[privacy] blockLocalInput ignored — a view-only session cannot block",
+                     "privacy mode ENABLED", "privacy mode DISABLED"):
+            self.assertIn(line, engine_log)
+        self.assertNotIn("local user input BLOCKED", engine_log)
+
     def test_switches_against_the_engine(self):
         port = kvdtest.free_port()
         server, display = start_with_displayfd(

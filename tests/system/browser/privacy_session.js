@@ -5,7 +5,10 @@
 // host (devices, pixels, the guardian) in between:
 //   prints {"checkpoint": NAME, ...} and waits for one line on stdin.
 //
-//   node privacy_session.js --engine PATH --display :N --log FILE
+//   node privacy_session.js --engine PATH --display :N --log FILE [--view-only 1]
+//
+// With --view-only the engine serves a view-only session: both switches must
+// come back refused or without the block, and the engine ends with SIGTERM.
 //
 // Prints one JSON result line on stdout at the end; progress goes to stderr.
 'use strict';
@@ -59,12 +62,17 @@ async function main() {
     { stdio: ['ignore', 'pipe', 'inherit'] });
   children.push(server);
   const wsUrl = (await waitForLine(server.stdout, /^KVD_DEVSERVER_LISTENING url=(\S+)/, 'the server', 10000))[1];
-  const engine = spawn(args.engine, ['--session-id', SESSION, '--signaling-url', wsUrl], {
+  const engineArgs = args['view-only']
+    ? ['--config-json', JSON.stringify({ sessionId: SESSION, sessionToken: 't', signalingUrl: wsUrl,
+      accessMode: 'VIEW_ONLY' })]
+    : ['--session-id', SESSION, '--signaling-url', wsUrl];
+  const engine = spawn(args.engine, engineArgs, {
     env: { ...process.env, DISPLAY: args.display, KELVANDRUM_SESSION_TOKEN: 't', KELVANDRUM_LOG_FILE: args.log,
       KELVANDRUM_LOG_LEVEL: 'info', KELVANDRUM_HIDE_CONNECTION_INDICATOR: '1' },
     stdio: ['ignore', 'pipe', 'inherit'],
   });
   children.push(engine);
+  const exited = new Promise((resolve) => engine.on('exit', (code, signal) => resolve({ code, signal })));
   await waitForLine(engine.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 20000);
   const browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
@@ -78,6 +86,10 @@ async function main() {
     await until(page, () => window.kvdViewer && window.kvdViewer.framesDecoded().then((n) => n >= 10), null,
       30000, '10 decoded frames');
     await page.click('#btn-privacy');
+    if (args['view-only']) {
+      await viewOnlySteps(page, out);
+      return out;
+    }
 
     await page.click('#input-block-switch');
     await statusIs(page, 'input-block-status', '^Local input is blocked');
@@ -100,18 +112,39 @@ async function main() {
     await page.click('#privacy-switch');
     await statusIs(page, 'privacy-status', '^Privacy screen is on');
     out.statuses.privacy = await page.textContent('#privacy-status');
-    // The viewer keeps decoding; on a server without DPMS it shows the notice too.
-    const before = await page.evaluate(() => window.kvdViewer.framesDecoded());
+    // On a server without DPMS the viewer shows the notice too, and keeps
+    // decoding (an unchanged screen still sends a frame a second).
     await until(page, () => window.kvdViewer.samplePixels([[0.5, 0.1]]).pixels[0].every((v) => v < 40), null,
       15000, 'the notice in the picture');
+    const before = await page.evaluate(() => window.kvdViewer.framesDecoded());
+    await page.waitForTimeout(2500);
     out.framesWhilePrivate = (await page.evaluate(() => window.kvdViewer.framesDecoded())) - before;
     await checkpoint('privacy_on', { engine: engine.pid });
     out.errors = await page.evaluate(() => window.kvdViewer.state.errors);
   } finally {
     await browser.close();
+    if (args['view-only']) {
+      engine.kill('SIGTERM');
+      out.engineExit = await Promise.race([exited, new Promise((r) => setTimeout(() => r('timeout'), 10000))]);
+    }
   }
   out.ok = true;
   return out;
+}
+
+async function viewOnlySteps(page, out) {
+  await page.click('#input-block-switch');
+  await statusIs(page, 'input-block-status', '^The host refused');
+  out.statuses.blockRefused = await page.textContent('#input-block-status');
+  out.blockSwitchChecked = await page.isChecked('#input-block-switch');
+  await page.check('#privacy-block-input');
+  await page.click('#privacy-switch');
+  await statusIs(page, 'privacy-status', '^Privacy screen is on');
+  await checkpoint('view_only_privacy_on');
+  await page.click('#privacy-switch');
+  await statusIs(page, 'privacy-status', '^Privacy screen is off');
+  out.errors = await page.evaluate(() => window.kvdViewer.state.errors);
+  out.ok = true;
 }
 
 main()
