@@ -73,6 +73,12 @@ def device_states(display):
     return states
 
 
+def device_states_id(display, name):
+    out = subprocess.run(["xinput", "list", "--id-only", name], capture_output=True, text=True,
+                         env=kvdtest.clean_env(DISPLAY=display), timeout=10, check=True).stdout
+    return int(out.strip())
+
+
 def guardians(display):
     out = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
     return [line for line in out.splitlines() if line.strip().endswith(f"--kvd-guardian {display}")]
@@ -225,6 +231,31 @@ class InputBlockOnXvnc(unittest.TestCase):
         finally:
             probe.kill()
             xrandr(self.display, "-s", "800x600")
+
+
+    def test_guardian_undoes_only_a_complete_unreleased_state(self):
+        def run_guardian(lines):
+            subprocess.run(["xinput", "disable", "TigerVNC pointer"], check=True,
+                           env=kvdtest.clean_env(DISPLAY=self.display))
+            g = subprocess.Popen([kvdtest.BINARY, "--kvd-guardian", self.display],
+                                 stdin=subprocess.PIPE, env=kvdtest.clean_env())
+            g.communicate(lines.encode(), timeout=20)  # end of input: the engine is gone
+            return device_states(self.display)["TigerVNC pointer"]
+
+        pointer = device_states_id(self.display, "TigerVNC pointer")
+        junk = ("x" * 10000 + "\ndisable 99999999\ndisable -1\nsleep 2\n\n"
+                "released" + " " * 100 + "\n")
+        try:
+            # A state counts once "armed" closes it; junk around it changes nothing.
+            self.assertTrue(run_guardian(f"{junk}reset\ndisable {pointer}\n{junk}armed\n{junk}"))
+            # Released by the engine, or never armed: nothing is touched.
+            self.assertFalse(run_guardian(f"reset\ndisable {pointer}\narmed\nreleased\n"))
+            self.assertFalse(run_guardian(f"reset\ndisable {pointer}\n"))
+            # A later complete state replaces the earlier one.
+            self.assertFalse(run_guardian(f"reset\ndisable {pointer}\narmed\nreset\narmed\n"))
+        finally:
+            subprocess.run(["xinput", "enable", str(pointer)],
+                           env=kvdtest.clean_env(DISPLAY=self.display))
 
 
 XORG_CONF = """

@@ -260,6 +260,7 @@ std::optional<int> runGuardianIfRequested(const std::vector<std::string>& args) 
     Undo armed, staging;
     bool released = false;
     std::string line;
+    bool overlong = false;  // a line cut to size is no line of ours
     char buf[256];
     for (;;) {
         const ssize_t n = ::read(0, buf, sizeof buf);
@@ -267,10 +268,13 @@ std::optional<int> runGuardianIfRequested(const std::vector<std::string>& args) 
         if (n <= 0) break;  // the engine's end is closed: it is gone, or done
         for (ssize_t i = 0; i < n; ++i) {
             if (buf[i] != '\n') {
-                if (line.size() < kMaxLine) line += buf[i];
+                if (line.size() < kMaxLine)
+                    line += buf[i];
+                else
+                    overlong = true;
                 continue;
             }
-            switch (applyLine(line, staging)) {
+            switch (overlong ? LineKind::Bad : applyLine(line, staging)) {
                 case LineKind::Armed:
                     armed = staging;
                     released = false;
@@ -283,6 +287,7 @@ std::optional<int> runGuardianIfRequested(const std::vector<std::string>& args) 
                     break;  // state lines wait for "armed"; bad lines are ignored
             }
             line.clear();
+            overlong = false;
         }
     }
     if (!released && !armed.empty()) restore(display, armed);
