@@ -23,12 +23,23 @@
 #include "engine/media_pipeline.h"
 #include "engine/session_loop.h"
 #include "engine/status.h"
+#include "features/annotation_overlay.h"
+#include "features/connection_indicator.h"
+#include "features/consent.h"
 #include "features/control_dispatcher.h"
+#include "features/host_screen_handlers.h"
+#include "features/privacy_control.h"
+#include "features/privacy_mode.h"
+#include "features/privacy_notice.h"
 #include "helper/input_helper.h"
 #include "input/failover_input_injector.h"
 #include "input/input_channel_handler.h"
 #include "input/input_pipe_client.h"
 #include "input/win32_input_injector.h"
+#include "platform/dialog_window.h"
+#include "platform/display_power.h"
+#include "platform/local_input_blocker.h"
+#include "platform/overlay_window.h"
 #include "platform/paths.h"
 #include "platform/pointer.h"
 #include "platform/process.h"
@@ -151,11 +162,14 @@ class Engine {
         }
         buildInput();                 // step 14
         installRelayCallbacks();      // step 16
+        buildPrivacy();               // step 17
         startSecureDesktopWatcher();  // step 17
-        buildQualityAndMonitors();    // step 19
-        checkSession0();              // step 20
-        startTopologyWatcher();       // step 21
-        pcm_->registerPeerJoined();   // step 22
+        startHostScreenFeatures();
+        if (consentRequired_ && !askConsent()) return consentDenied();  // step 18
+        buildQualityAndMonitors();                                      // step 19
+        checkSession0();                                                // step 20
+        startTopologyWatcher();                                         // step 21
+        pcm_->registerPeerJoined();                                     // step 22
 
         if (!signaling_->isConnected() && !signaling_->connect()) {  // step 23
             logger().error("Failed to connect signaling");
@@ -172,6 +186,8 @@ class Engine {
         loop_->run();  // step 27
         return shutdown();
     }
+
+    void setConsentRequired(bool required) { consentRequired_ = required; }
 
   private:
     void logStartup() {
@@ -367,9 +383,70 @@ class Engine {
         });
     }
 
+    void buildPrivacy() {
+        inputBlocker_ = std::make_unique<SharedInputBlocker>(platform::createLocalInputBlocker());
+        PrivacyMode::Deps deps;
+        deps.makeDisplayPower = [] { return platform::createDisplayPower(); };
+        deps.makeNotice = [] {
+            return std::make_unique<OverlayPrivacyNotice>(platformOverlayWindows());
+        };
+        deps.inputBlocker = inputBlocker_.get();
+        deps.inputBlockAllowed = [this] { return !dispatcher_ || !isViewOnly(*dispatcher_); };
+        privacy_ = std::make_unique<PrivacyMode>(std::move(deps));
+        privacy_->setEventCallback([](const std::string& event, int64_t ts) {
+            logger().info("[privacy] event={} ts={}", event, ts);
+        });
+        localInputBlock_ = std::make_unique<LocalInputBlock>(*inputBlocker_);
+    }
+
     void startSecureDesktopWatcher() {
         if (cfg_.terminalOnly) return;
         secureWatcher_ = std::make_unique<SecureDesktopWatcher>(250);
+    }
+
+    void startHostScreenFeatures() {
+        annotations_ = std::make_unique<AnnotationOverlay>(
+            platformOverlayWindows(), [] { return platform::virtualScreenRect(); });
+        annotations_->start();
+        indicator_ = std::make_unique<ConnectionIndicator>(platformOverlayWindows(), dpi_.scale);
+        life_.showIndicator =
+            !envFlagNonZero(processEnvironment(), "KELVANDRUM_HIDE_CONNECTION_INDICATOR");
+    }
+
+    bool askConsent() {
+        DialogRequest req;
+        req.technicianName = "Remote Tech";
+        req.mspName = "MSP";
+        req.timeoutSeconds =
+            consentTimeoutSeconds(processEnvironment()("KELVANDRUM_CONSENT_TIMEOUT_SECONDS"));
+        ConsentService service(std::make_unique<Win32ConsentRenderer>(
+            [](const platform::DialogOptions& o, std::string& error) {
+                return platform::createDialogWindow(o, error);
+            },
+            dpi_.scale));
+        const ConsentResult r = service.request(req);
+        if (r.granted) {
+            logger().info("Consent granted, continuing with session");
+            return true;
+        }
+        logger().warn("Consent denied (timeout={}) — aborting session", r.timedOut);
+        return false;
+    }
+
+    // The end-of-session clean-up with the input handler as the receiver of
+    // the key releases.
+    void runEndOfSessionCleanup() {
+        if (inputHandler_) inputHandler_->releaseAllKeys();
+    }
+
+    int consentDenied() {
+        runEndOfSessionCleanup();
+        const int code = writeErrorLine(2, "consent denied");
+        if (secureWatcher_) secureWatcher_->stop();
+        annotations_->stop();
+        indicator_->stop();
+        pcm_->reset();
+        return code;
     }
 
     void buildQualityAndMonitors() {
@@ -403,6 +480,11 @@ class Engine {
         ControlDispatcher::SessionConfigHooks configHooks;
         configHooks.accessModeChanged = [this](const std::string& mode) {
             inputHandler_->applyAccessMode(mode, true);
+            // A session that became view-only keeps no local input block.
+            if (mode == "VIEW_ONLY") {
+                privacy_->dropInputBlock();
+                localInputBlock_->release();
+            }
         };
         if (pipe_) {
             configHooks.sendRelay = [this](const std::string& type, const Json& payload) {
@@ -414,6 +496,8 @@ class Engine {
             dispatcher_->reportDegradation(static_cast<int>(level));
         });
         installControlHandlers();
+        installHostScreenHandlers(*dispatcher_, annotations_.get(), indicator_.get());
+        installPrivacyControl(*dispatcher_, *privacy_, *localInputBlock_);
         pcm_->onControlText = [this](const std::string& text) { dispatcher_->dispatch(text); };
 
         if (secureWatcher_) {
@@ -498,6 +582,16 @@ class Engine {
         hooks.dropConnectionState = [this] { media_->dropConnectionState(); };
         hooks.onRebuilt = [this](int64_t nowMs) { media_->onRebuilt(nowMs); };
         hooks.sleepMs = sleepForMs;
+        hooks.showIndicator = [this](bool viewOnly) {
+            IndicatorConfig c;
+            c.mode =
+                viewOnly ? IndicatorConfig::Mode::ViewOnly : IndicatorConfig::Mode::FullControl;
+            c.operatorName = "Remote Tech";
+            c.mspName = "MSP";
+            c.visible = true;
+            indicator_->show(c);
+        };
+        hooks.hideIndicator = [this] { indicator_->stop(); };
         power_ = platform::makePowerRequest();
         auto& ps = processState();
         loop_ = std::make_unique<SessionLoop>(life_, *lifecyclePeer_, *signaling_, power_.get(),
@@ -563,6 +657,10 @@ class Engine {
         logger().info("Shutting down...");
         media_->dropConnectionState();
         if (secureWatcher_) secureWatcher_->stop();
+        if (annotations_) annotations_->stop();
+        if (indicator_) indicator_->stop();
+        if (privacy_) privacy_->shutdown();
+        if (localInputBlock_) localInputBlock_->release();
         if (inputHandler_) inputHandler_->releaseAllKeys();
 
         // The end-of-session announcement needs the relay link, so it goes
@@ -611,6 +709,12 @@ class Engine {
     std::unique_ptr<MonitorManager> monitors_;
     std::unique_ptr<ResolutionManager> resolution_;
     std::unique_ptr<ControlDispatcher> dispatcher_;
+    std::unique_ptr<AnnotationOverlay> annotations_;
+    std::unique_ptr<ConnectionIndicator> indicator_;
+    bool consentRequired_ = false;
+    std::unique_ptr<SharedInputBlocker> inputBlocker_;
+    std::unique_ptr<PrivacyMode> privacy_;
+    std::unique_ptr<LocalInputBlock> localInputBlock_;
     std::unique_ptr<DisplayTopologyWatcher> topology_;
     std::unique_ptr<platform::PowerRequest> power_;
     std::unique_ptr<SessionLoop> loop_;
@@ -652,6 +756,7 @@ int runEngine(const std::vector<std::string>& args) {
             nonEmpty("KELVANDRUM_LOG_LEVEL"));
 
         Engine engine(std::move(cfg), dpi);
+        engine.setConsentRequired(consentRequired(args, env("KELVANDRUM_REQUIRE_CONSENT")));
         return engine.run();
     } catch (const std::exception& e) {
         writeFatalLine(e.what());

@@ -104,6 +104,10 @@ void ControlDispatcher::applySessionConfig(const Json& payload) {
 }
 
 void ControlDispatcher::setHandler(const std::string& type, Handler handler) {
+    setTextHandler(type, [h = std::move(handler)](const Json& msg, const std::string&) { h(msg); });
+}
+
+void ControlDispatcher::setTextHandler(const std::string& type, TextHandler handler) {
     std::lock_guard<std::mutex> lock(mu_);
     handlers_[type] = std::move(handler);
 }
@@ -121,7 +125,7 @@ void ControlDispatcher::dispatch(const std::string& text) {
             if (it != msg.end()) type = it->get<std::string>();
         }
         logger().info("[control] recv type={} bytes={}", type, text.size());
-        Handler h;
+        TextHandler h;
         {
             std::lock_guard<std::mutex> lock(mu_);
             auto it = handlers_.find(type);
@@ -129,7 +133,9 @@ void ControlDispatcher::dispatch(const std::string& text) {
             h = it->second;
         }
         // A non-object message has no fields; handlers read them with defaults.
-        h(msg.is_object() ? msg : Json::object());
+        // (Both branches are lvalues, so the document is not copied.)
+        static const Json kNoFields = Json::object();
+        h(msg.is_object() ? msg : kNoFields, text);
     } catch (const std::exception& e) {
         logger().warn("control JSON parse error: {}", e.what());
     }

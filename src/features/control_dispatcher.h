@@ -16,6 +16,8 @@ namespace kvd {
 class ControlDispatcher {
   public:
     using Handler = std::function<void(const Json& msg)>;
+    // For features that take the message as it arrived (their own size bound).
+    using TextHandler = std::function<void(const Json& msg, const std::string& text)>;
     using SendJson = std::function<void(const Json& reply)>;
 
     // Session flags written by "viewer_config" and "remote_stop_session".
@@ -59,6 +61,7 @@ class ControlDispatcher {
 
     // Installs (or replaces) the handler of one message type.
     void setHandler(const std::string& type, Handler handler);
+    void setTextHandler(const std::string& type, TextHandler handler);
 
     // One control message from the viewer; never throws.
     void dispatch(const std::string& text);
@@ -78,7 +81,7 @@ class ControlDispatcher {
     Policy policy_;
     SessionConfigHooks configHooks_;
     std::mutex mu_;
-    std::map<std::string, Handler, std::less<>> handlers_;
+    std::map<std::string, TextHandler, std::less<>> handlers_;
 };
 
 }  // namespace kvd
