@@ -305,7 +305,7 @@ class DpmsOnXorgDummy(unittest.TestCase):
                  "-logfile", os.path.join(tmp, "xorg.log"), "-novtswitch", "-sharevts"])
             try:
                 if "does not have the DPMS Extension" in xset_q(display):
-                    self.skipTest("this Xorg's dummy driver offers no DPMS")
+                    self.skipTest("this Xorg's dummy driver offers no DPMS [optional]")
                 self.run_dpms(display)
             finally:
                 stop(server)
