@@ -23,12 +23,17 @@
 #include "engine/media_pipeline.h"
 #include "engine/session_loop.h"
 #include "engine/status.h"
+#include "features/clipboard_sync.h"
 #include "features/control_dispatcher.h"
+#include "features/session_cleanup.h"
+#include "features/session_commands.h"
 #include "helper/input_helper.h"
 #include "input/failover_input_injector.h"
 #include "input/input_channel_handler.h"
 #include "input/input_pipe_client.h"
 #include "input/win32_input_injector.h"
+#include "platform/clipboard.h"
+#include "platform/command.h"
 #include "platform/paths.h"
 #include "platform/pointer.h"
 #include "platform/process.h"
@@ -150,6 +155,7 @@ class Engine {
         installRelayCallbacks();      // step 16
         startSecureDesktopWatcher();  // step 17
         buildQualityAndMonitors();    // step 19
+        buildSessionCommands();       // step 15, once the dispatcher exists
         checkSession0();              // step 20
         startTopologyWatcher();       // step 21
         pcm_->registerPeerJoined();   // step 22
@@ -357,6 +363,9 @@ class Engine {
         pipe_->setOnSessionConfig([this](const Json& payload) {
             if (dispatcher_) dispatcher_->applySessionConfig(payload);
         });
+        pipe_->setOnCredentialInject([this](const Json& payload) {
+            if (sessionCommands_) sessionCommands_->completeCredentialInject(payload);
+        });
         pipe_->setOnStopSession([](const Json& payload) {
             logger().info("[session] stop requested by agent over IPC, reason={}",
                           jsonStringOr(payload, "reason", "unknown"));
@@ -399,6 +408,9 @@ class Engine {
         ControlDispatcher::SessionConfigHooks configHooks;
         configHooks.accessModeChanged = [this](const std::string& mode) {
             inputHandler_->applyAccessMode(mode, true);
+        };
+        configHooks.clipboardPolicyChanged = [this](bool allow) {
+            if (clipboardPolicy_) clipboardPolicy_->setEnabled(allow);
         };
         if (pipe_) {
             configHooks.sendRelay = [this](const std::string& type, const Json& payload) {
@@ -447,6 +459,46 @@ class Engine {
             resolution_->setRestoreOnDisconnect(v);
             logger().info("[resolution] restore-on-disconnect pref set to {}", v);
         });
+    }
+
+    // Clipboard sync and the host commands of the control channel.
+    void buildSessionCommands() {
+        clipboardAccess_ = platform::createClipboardAccess();
+        ClipboardConfig clip;
+        clip.enabled = cfg_.allowClipboard;
+        clipboardPolicy_ = std::make_unique<ClipboardPolicy>(clip, clipboardAccess_.get());
+        clipboardListener_ = std::make_unique<ClipboardListener>(clipboardAccess_.get());
+        if (!clipboardAccess_) {
+            logger().warn("[clipboard] no X display reachable — clipboard sync off");
+        } else {
+            clipboardListener_->start([this](const std::string& text, bool) {
+                forwardLocalClipboardChange(
+                    *clipboardPolicy_, text,
+                    pcm_->channelOpen(PeerConnectionManager::Channel::Control),
+                    [this](const std::string& body) { pcm_->sendControlJson(body); });
+            });
+        }
+        SessionCommandDeps d;
+        d.clipboard = clipboardPolicy_.get();
+        d.listener = clipboardListener_.get();
+        d.injector = [this] { return inputHandler_ ? inputHandler_->injector() : nullptr; };
+        d.secureDesktopActive = [this] {
+            return secureWatcher_ && secureWatcher_->isSecureActive();
+        };
+        d.accessMode = [this] { return dispatcher_->policy().accessMode; };
+        d.allowClipboard = [this] { return dispatcher_->policy().allowClipboard; };
+        d.allowsWol = cfg_.allowsWol;
+        d.sessionId = cfg_.sessionId;
+        if (pipe_) {
+            d.sendRelay = [this](const std::string& type, const Json& payload) {
+                pipe_->sendEnvelope(type, payload);
+            };
+        }
+        d.scheduleCommand = platform::scheduleShellCommand;
+        d.rebootCommand = rebootCommandFromEnvironment();
+        sessionCommands_ = std::make_unique<SessionCommands>(
+            std::move(d), [this](const Json& reply) { pcm_->sendControlJson(dumpJson(reply)); });
+        sessionCommands_->registerWith(*dispatcher_);
     }
 
     void checkSession0() {
@@ -559,7 +611,8 @@ class Engine {
         logger().info("Shutting down...");
         media_->dropConnectionState();
         if (secureWatcher_) secureWatcher_->stop();
-        if (inputHandler_) inputHandler_->releaseAllKeys();
+        if (clipboardListener_) clipboardListener_->stop();
+        runEndOfSessionCleanup(inputHandler_.get());
 
         // The end-of-session announcement needs the relay link, so it goes
         // out before the link is closed (afterwards it could never be sent).
@@ -607,6 +660,10 @@ class Engine {
     std::unique_ptr<MonitorManager> monitors_;
     std::unique_ptr<ResolutionManager> resolution_;
     std::unique_ptr<ControlDispatcher> dispatcher_;
+    std::unique_ptr<platform::ClipboardAccess> clipboardAccess_;
+    std::unique_ptr<ClipboardPolicy> clipboardPolicy_;
+    std::unique_ptr<ClipboardListener> clipboardListener_;
+    std::unique_ptr<SessionCommands> sessionCommands_;
     std::unique_ptr<DisplayTopologyWatcher> topology_;
     std::unique_ptr<platform::PowerRequest> power_;
     std::unique_ptr<SessionLoop> loop_;
