@@ -41,21 +41,13 @@ std::optional<std::string> extractJsonStringField(std::string_view text, std::st
 }
 
 std::optional<std::vector<uint8_t>> decodeClipboardBase64(std::string_view text) {
-    auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
-        return -1;
-    };
     std::vector<uint8_t> out;
     out.reserve(text.size() / 4 * 3);
     uint32_t acc = 0;
     int bits = 0;
     for (char c : text) {
         if (c == '=' || c == ' ' || c == '\r' || c == '\n') continue;
-        const int v = value(c);
+        const int v = base64Value(c);
         if (v < 0) return std::nullopt;
         acc = (acc << 6) | static_cast<uint32_t>(v);
         bits += 6;

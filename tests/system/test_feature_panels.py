@@ -106,26 +106,18 @@ def typed(events):
 @unittest.skipUnless(kvdtest.IN_NETNS and kvdtest.BROWSER_READY and os.path.exists("/usr/bin/xclip"),
                      kvdtest.BROWSER_SKIP_REASON + ", and xclip")
 class FeaturePanelsTest(unittest.TestCase):
-    def test_direct_session_clipboard_paste_wol_and_local_reboot(self):
+    def run_session(self, steps, relay=False, env=None, engine_args=()):
+        """Runs steps(driver, recorder, display, log) in one session; the engine's log after a
+        clean exit."""
         with kvdtest.Xvfb(1024, 768) as x, kvdtest.TempDir() as tmp:
             rec = test_live_session.Recorder(x.display)
-            marker = os.path.join(tmp, "rebooted")
             log = os.path.join(tmp, "engine.log")
-            d = Driver(x.display, log, env={"KELVANDRUM_REBOOT_COMMAND": f"echo done > {marker}"},
-                       engine_args=["--allow-wol"])
+            env = {k: v.replace("{tmp}", tmp) for k, v in (env or {}).items()}
+            d = Driver(x.display, log, relay=relay, env=env, engine_args=engine_args)
             try:
                 self.assertEqual(d.ready.get("ev"), "ready", d.ready)
                 self.assertEqual(d.ready["panels"][:3], ["clipboard", "wol", "power"])
-                self.check_reboot_request(d)
-                t_reboot = time.time()
-                self.check_host_to_viewer(d, x.display, log)
-                self.check_viewer_to_host(d, x.display, log)
-                self.check_typing_and_paste(d, x.display, rec)
-                self.check_wol(d)
-                # The replaced command runs about 10 s after the request.
-                self.assertTrue(kvdtest.wait_for(lambda: os.path.exists(marker), 20),
-                                read_log(log)[-2000:])
-                self.assertGreaterEqual(time.time() - t_reboot, 8)
+                steps(d, rec, x.display, log, tmp)
                 errors, exit_ = d.finish()
             finally:
                 rec.close()
@@ -133,6 +125,23 @@ class FeaturePanelsTest(unittest.TestCase):
             engine_log = read_log(log)
         self.assertEqual(errors.get("errors"), [], errors)
         self.assertEqual(exit_["exit"], {"code": 0, "signal": None}, engine_log[-3000:])
+        return engine_log, exit_
+
+    def test_direct_session_clipboard_paste_wol_and_local_reboot(self):
+        def steps(d, rec, display, log, tmp):
+            marker = os.path.join(tmp, "rebooted")
+            self.check_reboot_request(d)
+            t_reboot = time.time()
+            self.check_host_to_viewer(d, display, log)
+            self.check_viewer_to_host(d, display, log)
+            self.check_typing_and_paste(d, display, rec)
+            self.check_wol(d)
+            # The replaced command runs about 10 s after the request.
+            self.assertTrue(kvdtest.wait_for(lambda: os.path.exists(marker), 20), read_log(log)[-2000:])
+            self.assertGreaterEqual(time.time() - t_reboot, 8)
+
+        engine_log, _ = self.run_session(steps, env={"KELVANDRUM_REBOOT_COMMAND": "echo done > {tmp}/rebooted"},
+                                         engine_args=["--allow-wol"])
         # Sent once: the repeated copy of the same text was not.
         self.assertEqual(engine_log.count("[clipboard] local change -> viewer (24 bytes)"), 1)
         self.assertNotIn("set from viewer (200000 bytes)", engine_log)
@@ -231,63 +240,53 @@ class FeaturePanelsTest(unittest.TestCase):
         d("waitText", sel="#wol-result", contains="The target MAC address is malformed.")
 
     def test_relay_session_credential_injection_and_delegated_reboot(self):
-        with kvdtest.Xvfb(1024, 768) as x, kvdtest.TempDir() as tmp:
-            rec = test_live_session.Recorder(x.display)
-            log = os.path.join(tmp, "engine.log")
-            d = Driver(x.display, log, relay=True)
-            try:
-                self.assertEqual(d.ready.get("ev"), "ready", d.ready)
-                send = ("window.kvdViewer.send('control', JSON.stringify({type: 'credential_inject', "
-                        "ticket: 'TICKET-7'}))")
-                d("eval", expr=send)
-                ack = d("waitControl", type="credential_inject_ack")
-                self.assertEqual(ack["reason"], "secure_desktop_required")
+        def steps(d, rec, display, log, tmp):
+            send = ("window.kvdViewer.send('control', JSON.stringify({type: 'credential_inject', "
+                    "ticket: 'TICKET-7'}))")
+            d("eval", expr=send)
+            ack = d("waitControl", type="credential_inject_ack")
+            self.assertEqual(ack["reason"], "secure_desktop_required")
 
-                self.set_desktop(x.display, "Winlogon")
-                self.assertTrue(kvdtest.wait_for(
-                    lambda: "secure desktop entered: Winlogon" in read_log(log), 10))
-                time.sleep(0.5)
-                rec.drain()
-                d("eval", expr=send)
-                redeem = self.relay_line(d, "REMOTE_CREDENTIAL_REDEEM")
-                self.assertEqual(redeem["payload"], {"sessionId": "panels-1", "ticket": "TICKET-7"})
-                d("relaySend", type="REMOTE_CREDENTIAL_INJECT",
-                  payload={"ok": True, "text": "Zq9-secret"})
-                ack = d("waitControl", type="credential_inject_ack")
-                self.assertEqual(ack, {"ok": True, "type": "credential_inject_ack", "v": 1})
-                self.assertTrue(kvdtest.wait_for(lambda: typed(rec.events.queue) == "Zq9-secret", 10),
-                                rec.events.queue)
+            self.set_desktop(display, "Winlogon")
+            self.assertTrue(kvdtest.wait_for(
+                lambda: "secure desktop entered: Winlogon" in read_log(log), 10))
+            time.sleep(0.5)
+            rec.drain()
+            d("eval", expr=send)
+            redeem = self.relay_line(d, "REMOTE_CREDENTIAL_REDEEM")
+            self.assertEqual(redeem["payload"], {"sessionId": "panels-1", "ticket": "TICKET-7"})
+            d("relaySend", type="REMOTE_CREDENTIAL_INJECT",
+              payload={"ok": True, "text": "Zq9-secret"})
+            ack = d("waitControl", type="credential_inject_ack")
+            self.assertEqual(ack, {"ok": True, "type": "credential_inject_ack", "v": 1})
+            self.assertTrue(kvdtest.wait_for(lambda: typed(rec.events.queue) == "Zq9-secret", 10),
+                            rec.events.queue)
 
-                # The secure desktop closed while the service redeemed: nothing typed.
-                d("eval", expr=send)
-                self.relay_line(d, "REMOTE_CREDENTIAL_REDEEM")
-                self.set_desktop(x.display, None)
-                self.assertTrue(kvdtest.wait_for(
-                    lambda: "secure desktop exited -> Default" in read_log(log), 10))
-                time.sleep(0.5)
-                rec.drain()
-                d("relaySend", type="REMOTE_CREDENTIAL_INJECT",
-                  payload={"ok": True, "text": "Zq9-second"})
-                ack = d("waitControl", type="credential_inject_ack")
-                self.assertEqual(ack, {"ok": False, "reason": "secure_desktop_required",
-                                       "type": "credential_inject_ack", "v": 1})
-                time.sleep(0.5)
-                self.assertEqual(typed(rec.events.queue), "")
+            # The secure desktop closed while the service redeemed: nothing typed.
+            d("eval", expr=send)
+            self.relay_line(d, "REMOTE_CREDENTIAL_REDEEM")
+            self.set_desktop(display, None)
+            self.assertTrue(kvdtest.wait_for(
+                lambda: "secure desktop exited -> Default" in read_log(log), 10))
+            time.sleep(0.5)
+            rec.drain()
+            d("relaySend", type="REMOTE_CREDENTIAL_INJECT",
+              payload={"ok": True, "text": "Zq9-second"})
+            ack = d("waitControl", type="credential_inject_ack")
+            self.assertEqual(ack, {"ok": False, "reason": "secure_desktop_required",
+                                   "type": "credential_inject_ack", "v": 1})
+            time.sleep(0.5)
+            self.assertEqual(typed(rec.events.queue), "")
 
-                d("click", sel="#btn-power")
-                d("click", sel="#power-safe")
-                d("click", sel="#power-reboot")
-                d("click", sel="#power-confirm")
-                reboot = self.relay_line(d, "REMOTE_REBOOT")
-                self.assertEqual(reboot["payload"], {"delaySeconds": 10, "safeMode": True})
-                d("waitText", sel="#power-result", contains="safe mode requested")
-                errors, exit_ = d.finish()
-            finally:
-                rec.close()
-                d.close()
-            engine_log = read_log(log)
-        self.assertEqual(errors.get("errors"), [], errors)
-        self.assertEqual(exit_["exit"], {"code": 0, "signal": None}, engine_log[-3000:])
+            d("click", sel="#btn-power")
+            d("click", sel="#power-safe")
+            d("click", sel="#power-reboot")
+            d("click", sel="#power-confirm")
+            reboot = self.relay_line(d, "REMOTE_REBOOT")
+            self.assertEqual(reboot["payload"], {"delaySeconds": 10, "safeMode": True})
+            d("waitText", sel="#power-result", contains="safe mode requested")
+
+        engine_log, _ = self.run_session(steps, relay=True)
         self.assertIn("[credential-inject] ticket forwarded to service", engine_log)
         self.assertIn("[reboot] delegated REMOTE_REBOOT to service (safeMode=true)", engine_log)
         self.assertNotIn("Zq9", engine_log)
