@@ -134,5 +134,41 @@ class ClipboardX11Test(unittest.TestCase):
         self.assertEqual(self.probe.next()["sha"], sha(b"local again"))
 
 
+@unittest.skipUnless(os.path.exists(kvdtest.BINARY), "needs the engine binary")
+class NoDisplayTest(unittest.TestCase):
+    def test_terminal_only_host_without_display_turns_sync_off_with_one_line(self):
+        import socket
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        with kvdtest.TempDir() as tmp:
+            log = os.path.join(tmp, "engine.log")
+            env = kvdtest.clean_env(KELVANDRUM_SESSION_TOKEN="t", KELVANDRUM_LOG_FILE=log,
+                                    KELVANDRUM_LOG_LEVEL="info")
+            env.pop("DISPLAY", None)
+            proc = subprocess.Popen([kvdtest.BINARY, "--session-id", "nd", "--terminal-only", "--pipe",
+                                     str(listener.getsockname()[1])], env=env, stdout=subprocess.PIPE,
+                                    text=True)
+            try:
+                listener.settimeout(20)
+                conn, _ = listener.accept()
+                conn.recv(4096)  # hello
+                conn.sendall(b'{"type":"SIGNALING_CONNECTED","payload":{}}\n')
+                self.assertTrue(proc.stdout.readline().startswith("KELVANDRUM_READY"))
+                proc.terminate()
+                self.assertEqual(proc.wait(20), 0)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+                listener.close()
+            with open(log, encoding="utf-8") as f:
+                lines = [json.loads(line)["msg"] for line in f]
+        self.assertEqual([m for m in lines if "[clipboard]" in m],
+                         ["[clipboard] no X display reachable — clipboard sync off"])
+        self.assertTrue(any(m.startswith("clearClipboard: OpenClipboard failed, err=") for m in lines))
+        self.assertIn("performCleanup: lock=false clipboard=false files=0 bytes=0 input=true", lines)
+
+
 if __name__ == "__main__":
     unittest.main()
