@@ -5,8 +5,9 @@ it, nothing is echoed, the 65,535/65,536-byte outbound boundary, paste and
 typing observed by an X client that records events, too-large text refused
 in the viewer, a Wake-on-LAN sentence, a reboot through a replaced command.
 A second session signals through a relay stand-in of the local service:
-credential injection (typed only while the secure desktop is still shown)
-and the reboot delegated to the service.
+credential injection (typed only while the secure desktop is still shown),
+the reboot delegated to the service, and clipboard sync switched off by the
+service.
 
 Runs inside a private network namespace (as root), like the other browser
 tests.
@@ -277,6 +278,21 @@ class FeaturePanelsTest(unittest.TestCase):
                                    "type": "credential_inject_ack", "v": 1})
             time.sleep(0.5)
             self.assertEqual(typed(rec.events.queue), "")
+
+            # The service turns clipboard sync off: neither direction passes.
+            d("relaySend", type="REMOTE_SESSION_CONFIG", payload={"allowClipboard": False})
+            self.assertEqual(self.relay_line(d, "REMOTE_SESSION_CONFIG_ACK")["payload"], {"ok": True})
+            xclip_in(display, b"secret host text")
+            self.assertTrue(kvdtest.wait_for(
+                lambda: "[clipboard] policy rejected local change (16 bytes)" in read_log(log), 10))
+            d("click", sel="#btn-clipboard")
+            d("fill", sel="#clipboard-input", text="viewer text")
+            d("click", sel="#clipboard-send")
+            self.assertTrue(kvdtest.wait_for(
+                lambda: "[clipboard] parseInbound failed for type=clipboard_set" in read_log(log), 10))
+            self.assertEqual(xclip_out(display), b"secret host text")
+            self.assertEqual(d("eval", expr="window.kvdControlLog.filter(m => m.type === "
+                                             "'clipboard_set').length"), 0)
 
             d("click", sel="#btn-power")
             d("click", sel="#power-safe")
