@@ -491,7 +491,7 @@ class Engine {
         d.sessionId = cfg_.sessionId;
         if (pipe_) {
             d.sendRelay = [this](const std::string& type, const Json& payload) {
-                pipe_->sendEnvelope(type, payload);
+                return pipe_->sendEnvelope(type, payload);
             };
         }
         d.scheduleCommand = platform::scheduleShellCommand;

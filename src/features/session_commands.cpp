@@ -118,9 +118,11 @@ void SessionCommands::credentialInject(const Json& msg) {
         send_(credentialAck(false, reason));
         return;
     }
-    if (deps_.sendRelay) {
+    // A ticket the link did not carry would leave the viewer waiting for an
+    // answer that never comes: it is refused like a missing service.
+    if (deps_.sendRelay &&
         deps_.sendRelay("REMOTE_CREDENTIAL_REDEEM",
-                        Json{{"sessionId", deps_.sessionId}, {"ticket", ticket}});
+                        Json{{"sessionId", deps_.sessionId}, {"ticket", ticket}})) {
         logger().info("[credential-inject] ticket forwarded to service");
         return;
     }
@@ -196,10 +198,14 @@ void SessionCommands::remoteReboot(const Json& msg) {
     bool executed = false;
     std::string error;
     if (deps_.sendRelay) {
-        deps_.sendRelay("REMOTE_REBOOT",
-                        Json{{"delaySeconds", kRebootDelaySeconds}, {"safeMode", safeMode}});
-        executed = true;
-        logger().info("[reboot] delegated REMOTE_REBOOT to service (safeMode={})", safeMode);
+        executed = deps_.sendRelay(
+            "REMOTE_REBOOT", Json{{"delaySeconds", kRebootDelaySeconds}, {"safeMode", safeMode}});
+        if (executed) {
+            logger().info("[reboot] delegated REMOTE_REBOOT to service (safeMode={})", safeMode);
+        } else {
+            error = "REMOTE_REBOOT could not be sent to the service";
+            logger().error("[reboot] {}", error);
+        }
     } else {
         const int rc = deps_.scheduleCommand
                            ? deps_.scheduleCommand(deps_.rebootCommand, kRebootDelaySeconds)

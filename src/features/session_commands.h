@@ -41,8 +41,9 @@ struct SessionCommandDeps {
     std::function<bool()> allowClipboard;
     bool allowsWol = false;
     std::string sessionId;
-    // Relay sender; empty without a relay client.
-    std::function<void(const std::string& type, const Json& payload)> sendRelay;
+    // Relay sender, false when the line was not written; empty without a
+    // relay client.
+    std::function<bool(const std::string& type, const Json& payload)> sendRelay;
     // The Wake-on-LAN sender: true on success, else the failure code.
     std::function<bool(const std::string& mac, std::string& error)> sendMagicPacket;
     // Runs the local reboot command after the delay: 0 when scheduled.

@@ -26,7 +26,7 @@ struct CommandsFixture : ::testing::Test {
     std::vector<std::pair<std::string, Json>> relay;
     std::vector<std::pair<std::string, int>> commands;
     std::vector<std::string> wolMacs;
-    bool secure = false, withRelay = false, withInjector = true;
+    bool secure = false, withRelay = false, withInjector = true, relayUp = true;
     std::string accessMode = "FULL_CONTROL";
     bool allowClipboard = true;
     int commandRc = 0;
@@ -44,7 +44,10 @@ struct CommandsFixture : ::testing::Test {
         d.allowsWol = allowsWol;
         d.sessionId = "S1";
         if (withRelay)
-            d.sendRelay = [this](const std::string& t, const Json& p) { relay.emplace_back(t, p); };
+            d.sendRelay = [this](const std::string& t, const Json& p) {
+                relay.emplace_back(t, p);
+                return relayUp;
+            };
         d.sendMagicPacket = [this](const std::string& mac, std::string& err) {
             wolMacs.push_back(mac);
             if (mac == "bad") err = "invalid_mac";
@@ -150,6 +153,14 @@ TEST_F(CommandsFixture, CredentialInjectCompletesAndRechecksBeforeTyping) {
     EXPECT_TRUE(replies.empty());
     EXPECT_TRUE(log.has("[credential-inject] ticket forwarded to service"));
 
+    relayUp = false;
+    dispatcher.dispatch(R"({"type":"credential_inject","ticket":"T-2"})");
+    EXPECT_EQ(last(), (Json{{"ok", false},
+                            {"reason", "service_unavailable"},
+                            {"type", "credential_inject_ack"},
+                            {"v", 1}}));
+    relayUp = true;
+
     commandsUnderTest->completeCredentialInject(Json{{"ok", true}, {"text", "s3cret!"}});
     EXPECT_EQ(injector.calls(), std::vector<std::string>{"typeText(s3cret!,2)"});
     EXPECT_EQ(last(), (Json{{"ok", true}, {"type", "credential_inject_ack"}, {"v", 1}}));
@@ -228,6 +239,15 @@ TEST_F(CommandsFixture, RebootThroughRelayOrLocalCommand) {
     EXPECT_EQ(last(), (Json{{"error", ""},
                             {"executed", true},
                             {"safeMode", true},
+                            {"type", "remote_reboot_ack"},
+                            {"v", 1}}));
+    EXPECT_TRUE(commands.empty());
+    // A link that is down is no delegation: the viewer hears the failure.
+    relayUp = false;
+    dispatcher.dispatch(R"({"type":"remote_reboot"})");
+    EXPECT_EQ(last(), (Json{{"error", "REMOTE_REBOOT could not be sent to the service"},
+                            {"executed", false},
+                            {"safeMode", false},
                             {"type", "remote_reboot_ack"},
                             {"v", 1}}));
     EXPECT_TRUE(commands.empty());
