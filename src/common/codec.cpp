@@ -29,6 +29,10 @@ std::array<uint32_t, 256> makeCrcTable() {
 }
 }  // namespace
 
+int base64Value(char c) {
+    return b64Value(c);
+}
+
 std::string base64Encode(const void* data, size_t len) {
     const auto* p = static_cast<const uint8_t*>(data);
     std::string out;

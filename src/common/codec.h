@@ -17,6 +17,8 @@ std::string base64Encode(const void* data, size_t len);
 inline std::string base64Encode(std::string_view s) {
     return base64Encode(s.data(), s.size());
 }
+// Value of a standard-alphabet Base64 character; -1 for any other.
+int base64Value(char c);
 // Strict decoding: nullopt for characters outside the alphabet, bad padding
 // or a length that is not a multiple of four.
 std::optional<std::vector<uint8_t>> base64Decode(std::string_view text);

@@ -24,6 +24,7 @@
 #include "engine/session_loop.h"
 #include "engine/status.h"
 #include "features/annotation_overlay.h"
+#include "features/clipboard_sync.h"
 #include "features/connection_indicator.h"
 #include "features/consent.h"
 #include "features/control_dispatcher.h"
@@ -31,11 +32,15 @@
 #include "features/privacy_control.h"
 #include "features/privacy_mode.h"
 #include "features/privacy_notice.h"
+#include "features/session_cleanup.h"
+#include "features/session_commands.h"
 #include "helper/input_helper.h"
 #include "input/failover_input_injector.h"
 #include "input/input_channel_handler.h"
 #include "input/input_pipe_client.h"
 #include "input/win32_input_injector.h"
+#include "platform/clipboard.h"
+#include "platform/command.h"
 #include "platform/dialog_window.h"
 #include "platform/display_power.h"
 #include "platform/local_input_blocker.h"
@@ -167,9 +172,10 @@ class Engine {
         startHostScreenFeatures();
         if (consentRequired_ && !askConsent()) return consentDenied();  // step 18
         buildQualityAndMonitors();                                      // step 19
-        checkSession0();                                                // step 20
-        startTopologyWatcher();                                         // step 21
-        pcm_->registerPeerJoined();                                     // step 22
+        buildSessionCommands();  // step 15, once the dispatcher exists
+        checkSession0();         // step 20
+        startTopologyWatcher();  // step 21
+        pcm_->registerPeerJoined();  // step 22
 
         if (!signaling_->isConnected() && !signaling_->connect()) {  // step 23
             logger().error("Failed to connect signaling");
@@ -376,6 +382,9 @@ class Engine {
         pipe_->setOnSessionConfig([this](const Json& payload) {
             if (dispatcher_) dispatcher_->applySessionConfig(payload);
         });
+        pipe_->setOnCredentialInject([this](const Json& payload) {
+            if (sessionCommands_) sessionCommands_->completeCredentialInject(payload);
+        });
         pipe_->setOnStopSession([](const Json& payload) {
             logger().info("[session] stop requested by agent over IPC, reason={}",
                           jsonStringOr(payload, "reason", "unknown"));
@@ -433,14 +442,9 @@ class Engine {
         return false;
     }
 
-    // The end-of-session clean-up with the input handler as the receiver of
-    // the key releases.
-    void runEndOfSessionCleanup() {
-        if (inputHandler_) inputHandler_->releaseAllKeys();
-    }
-
     int consentDenied() {
-        runEndOfSessionCleanup();
+        if (clipboardListener_) clipboardListener_->stop();
+        kvd::runEndOfSessionCleanup(inputHandler_.get());
         const int code = writeErrorLine(2, "consent denied");
         if (secureWatcher_) secureWatcher_->stop();
         annotations_->stop();
@@ -485,6 +489,9 @@ class Engine {
                 privacy_->dropInputBlock();
                 localInputBlock_->release();
             }
+        };
+        configHooks.clipboardPolicyChanged = [this](bool allow) {
+            if (clipboardPolicy_) clipboardPolicy_->setEnabled(allow);
         };
         if (pipe_) {
             configHooks.sendRelay = [this](const std::string& type, const Json& payload) {
@@ -535,6 +542,46 @@ class Engine {
             resolution_->setRestoreOnDisconnect(v);
             logger().info("[resolution] restore-on-disconnect pref set to {}", v);
         });
+    }
+
+    // Clipboard sync and the host commands of the control channel.
+    void buildSessionCommands() {
+        clipboardAccess_ = platform::createClipboardAccess();
+        ClipboardConfig clip;
+        clip.enabled = cfg_.allowClipboard;
+        clipboardPolicy_ = std::make_unique<ClipboardPolicy>(clip, clipboardAccess_.get());
+        clipboardListener_ = std::make_unique<ClipboardListener>(clipboardAccess_.get());
+        if (!clipboardAccess_) {
+            logger().warn("[clipboard] no X display reachable — clipboard sync off");
+        } else {
+            clipboardListener_->start([this](const std::string& text, bool) {
+                forwardLocalClipboardChange(
+                    *clipboardPolicy_, text,
+                    pcm_->channelOpen(PeerConnectionManager::Channel::Control),
+                    [this](const std::string& body) { pcm_->sendControlJson(body); });
+            });
+        }
+        SessionCommandDeps d;
+        d.clipboard = clipboardPolicy_.get();
+        d.listener = clipboardListener_.get();
+        d.injector = [this] { return inputHandler_ ? inputHandler_->injector() : nullptr; };
+        d.secureDesktopActive = [this] {
+            return secureWatcher_ && secureWatcher_->isSecureActive();
+        };
+        d.accessMode = [this] { return dispatcher_->policy().accessMode; };
+        d.allowClipboard = [this] { return dispatcher_->policy().allowClipboard; };
+        d.allowsWol = cfg_.allowsWol;
+        d.sessionId = cfg_.sessionId;
+        if (pipe_) {
+            d.sendRelay = [this](const std::string& type, const Json& payload) {
+                return pipe_->sendEnvelope(type, payload);
+            };
+        }
+        d.scheduleCommand = platform::scheduleShellCommand;
+        d.rebootCommand = rebootCommandFromEnvironment();
+        sessionCommands_ = std::make_unique<SessionCommands>(
+            std::move(d), [this](const Json& reply) { pcm_->sendControlJson(dumpJson(reply)); });
+        sessionCommands_->registerWith(*dispatcher_);
     }
 
     void checkSession0() {
@@ -661,7 +708,8 @@ class Engine {
         if (indicator_) indicator_->stop();
         if (privacy_) privacy_->shutdown();
         if (localInputBlock_) localInputBlock_->release();
-        if (inputHandler_) inputHandler_->releaseAllKeys();
+        if (clipboardListener_) clipboardListener_->stop();
+        runEndOfSessionCleanup(inputHandler_.get());
 
         // The end-of-session announcement needs the relay link, so it goes
         // out before the link is closed (afterwards it could never be sent).
@@ -715,6 +763,10 @@ class Engine {
     std::unique_ptr<SharedInputBlocker> inputBlocker_;
     std::unique_ptr<PrivacyMode> privacy_;
     std::unique_ptr<LocalInputBlock> localInputBlock_;
+    std::unique_ptr<platform::ClipboardAccess> clipboardAccess_;
+    std::unique_ptr<ClipboardPolicy> clipboardPolicy_;
+    std::unique_ptr<ClipboardListener> clipboardListener_;
+    std::unique_ptr<SessionCommands> sessionCommands_;
     std::unique_ptr<DisplayTopologyWatcher> topology_;
     std::unique_ptr<platform::PowerRequest> power_;
     std::unique_ptr<SessionLoop> loop_;

@@ -1,2 +1,3 @@
 // Feature panels in toolbar order; each name is a module in this folder.
 export default ['privacy'];
+export default ['clipboard', 'wol', 'power'];
