@@ -36,7 +36,7 @@ def main(argv):
     # A test that needs what no machine of ours has (hardware, a driver
     # feature) says so with "[optional]" in its skip reason; every other skip
     # is a missing counterpart.
-    optional = len(re.findall(r"\.\.\. skipped '[^'\n]*\[optional\]", out))
+    optional = len(re.findall(r"\.\.\. skipped ['\"][^\n]*\[optional\]", out))
     required_skips = nskipped - optional
     if required_skips > 0 and os.environ.get("KVD_REQUIRE_ALL_TESTS") == "1":
         print(f"run_one: {required_skips} of {total} tests skipped, but this run requires them",
