@@ -1,3 +1,2 @@
 // Feature panels in toolbar order; each name is a module in this folder.
-export default ['privacy'];
-export default ['clipboard', 'wol', 'power'];
+export default ['clipboard', 'privacy', 'wol', 'power'];
