@@ -24,6 +24,7 @@
 #include "engine/session_loop.h"
 #include "engine/status.h"
 #include "features/control_dispatcher.h"
+#include "features/terminal_manager.h"
 #include "helper/input_helper.h"
 #include "input/failover_input_injector.h"
 #include "input/input_channel_handler.h"
@@ -399,6 +400,7 @@ class Engine {
         ControlDispatcher::SessionConfigHooks configHooks;
         configHooks.accessModeChanged = [this](const std::string& mode) {
             inputHandler_->applyAccessMode(mode, true);
+            if (terminal_) terminal_->setAllowed(cfg_.terminalOnly || mode != "VIEW_ONLY");
         };
         if (pipe_) {
             configHooks.sendRelay = [this](const std::string& type, const Json& payload) {
@@ -410,6 +412,7 @@ class Engine {
             dispatcher_->reportDegradation(static_cast<int>(level));
         });
         installControlHandlers();
+        buildTerminal();
         pcm_->onControlText = [this](const std::string& text) { dispatcher_->dispatch(text); };
 
         if (secureWatcher_) {
@@ -447,6 +450,19 @@ class Engine {
             resolution_->setRestoreOnDisconnect(v);
             logger().info("[resolution] restore-on-disconnect pref set to {}", v);
         });
+    }
+
+    void buildTerminal() {
+        terminal_ = std::make_unique<TerminalManager>();
+        terminal_->allowed = cfg_.terminalOnly || cfg_.accessMode != "VIEW_ONLY";
+        installTerminalCallbacks(*terminal_,
+                                 [this](const std::string& json) { pcm_->sendControlJson(json); });
+        terminal_->backlog = [this]() -> std::optional<uint64_t> {
+            using Ch = PeerConnectionManager::Channel;
+            if (!pcm_->channelOpen(Ch::Control)) return std::nullopt;
+            return pcm_->bufferedAmount(Ch::Control);
+        };
+        registerTerminalHandlers(*dispatcher_, *terminal_);
     }
 
     void checkSession0() {
@@ -558,6 +574,7 @@ class Engine {
         auto& ps = processState();
         logger().info("Shutting down...");
         media_->dropConnectionState();
+        if (terminal_) terminal_->stopAll();
         if (secureWatcher_) secureWatcher_->stop();
         if (inputHandler_) inputHandler_->releaseAllKeys();
 
@@ -607,6 +624,7 @@ class Engine {
     std::unique_ptr<MonitorManager> monitors_;
     std::unique_ptr<ResolutionManager> resolution_;
     std::unique_ptr<ControlDispatcher> dispatcher_;
+    std::unique_ptr<TerminalManager> terminal_;
     std::unique_ptr<DisplayTopologyWatcher> topology_;
     std::unique_ptr<platform::PowerRequest> power_;
     std::unique_ptr<SessionLoop> loop_;
