@@ -267,7 +267,10 @@ bool TerminalManager::outputMayFlow(bool& paused) const {
     // Nobody to deliver to: hold the output in the terminal rather than drop it.
     if (!amount) return false;
     if (paused && *amount <= kTerminalBacklogLow) paused = false;
-    if (!paused && *amount > kTerminalBacklogHigh) paused = true;
+    if (!paused && *amount > kTerminalBacklogHigh) {
+        paused = true;
+        logger().debug("[terminal] output held: {} bytes wait for the viewer", *amount);
+    }
     return !paused;
 }
 
@@ -305,6 +308,12 @@ void TerminalManager::readerLoop(TerminalSession& s) {
         childGone = s.console->exited().has_value();
     }
     logger().info("terminal reader EOF id={} err={}", s.id, lastError);
+    // The terminal closed as the shell ended: reap it now rather than leave
+    // a zombie until the viewer stops the session.
+    for (int i = 0; i < 50 && s.running && !childGone; ++i) {
+        childGone = s.console->exited().has_value();
+        if (!childGone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     if (s.running.exchange(false) && onExit) onExit(s);
 }
 

@@ -26,8 +26,8 @@ inline constexpr size_t kTerminalReadBytes = 4096;
 // Input the viewer may have in flight towards one shell that is not reading.
 inline constexpr size_t kTerminalInputQueueBytes = 1u << 20;
 // Output is read again only once the viewer's channel has drained to the low mark.
-inline constexpr uint64_t kTerminalBacklogHigh = 1u << 20;
-inline constexpr uint64_t kTerminalBacklogLow = 256u << 10;
+inline constexpr uint64_t kTerminalBacklogHigh = 512u << 10;
+inline constexpr uint64_t kTerminalBacklogLow = 128u << 10;
 
 // The operating system as the terminal sees it; tests substitute fakes.
 struct TerminalPlatform {

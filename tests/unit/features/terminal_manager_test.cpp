@@ -451,6 +451,7 @@ TEST_F(RealShell, ExitEndsTheSessionOnceAndStopLeavesNoChildOrDescriptor) {
         std::lock_guard lk(mu);
         EXPECT_EQ(stops, std::vector<std::string>{"a"});
     }
+    EXPECT_EQ(processState(pidA), 0);  // reaped as it ended, not left a zombie
     // A shell busy with a program that ignores the hang-up is killed too.
     type("b", "trap '' HUP; sleep 300\n");
     std::this_thread::sleep_for(200ms);
