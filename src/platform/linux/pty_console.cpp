@@ -62,10 +62,12 @@ int setWindowSize(int fd, uint16_t cols, uint16_t rows) {
 // Only async-signal-safe calls between fork and exec: the engine has threads.
 [[noreturn]] void childMain(int slave, int errorPipe, const char* program, char* const* argv,
                             char* const* envp, const char* cwd) {
+    // The forking thread's signal mask and ignored signals (the engine
+    // ignores SIGPIPE) would survive exec; a shell with SIGCHLD blocked hangs
+    // in its first command substitution.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    // Ignored signals (the engine ignores SIGPIPE) would stay ignored across exec.
     struct sigaction dfl;
     std::memset(&dfl, 0, sizeof dfl);
     dfl.sa_handler = SIG_DFL;

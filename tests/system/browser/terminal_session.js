@@ -102,6 +102,9 @@ async function startEngine(relay, sessionId, { display, terminalOnly, logFile })
   const env = { ...process.env, KELVANDRUM_SESSION_TOKEN: 'term-token', KELVANDRUM_LOG_FILE: logFile,
     KELVANDRUM_LOG_LEVEL: args['log-level'] || 'info' };
   delete env.DISPLAY;
+  // The shells start in a home of their own: the machine user's start-up
+  // files are not part of the test.
+  env.HOME = fs.mkdtempSync(path.join(args['log-dir'], 'home-'));
   if (display) env.DISPLAY = display;
   const extra = terminalOnly ? ['--terminal-only'] : [];
   const proc = spawn(args.engine, ['--session-id', sessionId, '--pipe', String(relay.port), ...extra],
@@ -163,9 +166,10 @@ async function until(page, fn, arg, ms, what) {
 }
 
 // Raw control-message terminals next to the panel's: output per id as text
-// (only the last 64 KiB kept), byte and 'A' counts, stop messages, replies.
+// (only the last 16 messages kept), byte and 'A' counts, stop messages, replies.
 function installCollector() {
-  const t = { out: {}, bytes: {}, letters: {}, stops: [], replies: {} };
+  const t = { chunks: {}, bytes: {}, letters: {}, stops: [], replies: {} };
+  t.text = (id) => (t.chunks[id] || []).join('');
   window.kvdTerm = t;
   window.kvdViewer.on('control', (m) => {
     if (!m || typeof m !== 'object') return;
@@ -175,8 +179,10 @@ function installCollector() {
       let a = 0;
       for (let i = 0; i < s.length; i++) if (s.charCodeAt(i) === 65) a++;
       t.letters[m.terminalId] = (t.letters[m.terminalId] || 0) + a;
-      t.out[m.terminalId] = ((t.out[m.terminalId] || '') + s).slice(-65536);
-      if (t.watch && t.watch.id === m.terminalId && t.out[m.terminalId].includes(t.watch.marker)) {
+      const chunks = t.chunks[m.terminalId] || (t.chunks[m.terminalId] = []);
+      chunks.push(s);
+      if (chunks.length > 16) chunks.shift();
+      if (t.watch && t.watch.id === m.terminalId && s.includes(t.watch.marker)) {
         t.watch.at = performance.now();
         t.watch = null;
       }
@@ -206,7 +212,7 @@ function installCollector() {
   };
   // Keystroke echo: one character typed, time until the shell echoed it.
   t.echo = async (id, ch) => {
-    t.out[id] = '';
+    t.chunks[id] = [];
     const w = { id, marker: ch, at: 0 };
     t.watch = w;
     const t0 = performance.now();
@@ -238,12 +244,12 @@ async function openViewer(browser, wsUrl, sessionId) {
 }
 
 const outputHas = (page, id, text, ms) =>
-  until(page, ([i, s]) => (window.kvdTerm.out[i] || '').includes(s), [id, text], ms, `"${text}" from ${id}`);
+  until(page, ([i, s]) => window.kvdTerm.text(i).includes(s), [id, text], ms, `"${text}" from ${id}`);
 
 // A raw terminal whose shell answered; the prompt is made plain first.
 async function rawShell(page, id, extra = {}) {
   await page.evaluate(([i, e]) => {
-    window.kvdTerm.out[i] = '';
+    window.kvdTerm.chunks[i] = [];
     window.kvdTerm.send({ type: 'terminal_start', terminalId: i, ...e });
   }, [id, extra]);
   await page.evaluate((i) => window.kvdTerm.input(i, "PS1='$ '; echo up$((40+2))\n"), id);
@@ -278,14 +284,14 @@ async function bulk(page, pid, id) {
     if (rt === null) throw new Error('a control message went unanswered during bulk output');
     pingMax = Math.max(pingMax, rt);
     pings++;
-    if (await page.evaluate(([i, s]) => (window.kvdTerm.out[i] || '').includes(s), [id, m.text])) break;
+    if (await page.evaluate(([i, s]) => window.kvdTerm.text(i).includes(s), [id, m.text])) break;
     if (Date.now() - t0 > 120000) throw new Error('bulk output did not finish');
     await sleep(200);
   }
   const seconds = (Date.now() - t0) / 1000;
   const cpuSeconds = (cpuTicks(pid) - cpu0) / 100;
   const got = await page.evaluate((i) => ({ bytes: window.kvdTerm.bytes[i], letters: window.kvdTerm.letters[i],
-    tail: window.kvdTerm.out[i].slice(-200) }), id);
+    tail: window.kvdTerm.text(i).slice(-200) }), id);
   return { ...got, seconds, cpuSeconds, rss0KiB: rss0, rssPeakKiB: rssPeak, pingMaxMs: pingMax, pings,
     mbPerSecond: got.bytes / 1e6 / seconds };
 }
@@ -325,6 +331,15 @@ async function sessionOne(browser, wsUrl, out) {
     await page.click('.term-host:not([hidden])');
     await page.keyboard.type('echo panel-$((6*7))\n', { delay: 10 });
     await until(page, (i) => window.kvdTerminal.text(i).includes('panel-42'), tab, 15000, 'the command output in the panel');
+    // A paste goes to the shell too (bracketed: it runs on Enter).
+    await page.evaluate(() => {
+      const dt = new DataTransfer();
+      dt.setData('text/plain', 'echo pasted-$((3*3))');
+      document.querySelector('.term-host:not([hidden]) textarea')
+        .dispatchEvent(new ClipboardEvent('paste', { clipboardData: dt, bubbles: true, cancelable: true }));
+    });
+    await page.keyboard.press('Enter');
+    await until(page, (i) => window.kvdTerminal.text(i).includes('pasted-9'), tab, 15000, 'the pasted command output');
     out.panelSize = await page.evaluate((i) => window.kvdTerminal.size(i), tab);
     await page.keyboard.type('exit\n', { delay: 10 });
     await until(page, (i) => window.kvdTerminal.ended(i), tab, 15000, 'the panel showing the shell ended');
@@ -335,12 +350,12 @@ async function sessionOne(browser, wsUrl, out) {
     let m = markerOf(1);
     await run(page, 'r1', 'stty size; env | grep -c ^KELVANDRUM_; pwd', m.cmd);
     await outputHas(page, 'r1', m.text, 10000);
-    out.r1 = await page.evaluate(() => window.kvdTerm.out.r1);
+    out.r1 = await page.evaluate(() => window.kvdTerm.text('r1'));
     await page.evaluate(() => window.kvdTerm.send({ type: 'terminal_resize', terminalId: 'r1', cols: 100, rows: 30 }));
     m = markerOf(2);
     await run(page, 'r1', 'stty size', m.cmd);
     await outputHas(page, 'r1', m.text, 10000);
-    out.r1resized = await page.evaluate(() => window.kvdTerm.out.r1.slice(-200));
+    out.r1resized = await page.evaluate(() => window.kvdTerm.text('r1').slice(-200));
     await page.evaluate(() => window.kvdTerm.input('r1', 'exit\n'));
     await until(page, () => window.kvdTerm.stops.length > 0, null, 10000, 'child_exit');
     await sleep(500);
