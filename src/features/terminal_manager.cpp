@@ -280,8 +280,12 @@ void TerminalManager::readerLoop(TerminalSession& s) {
     bool paused = false;
     bool childGone = false;
     int lastError = 0;
+    uint64_t heldPolls = 0;
     while (s.running) {
         if (!outputMayFlow(paused)) {
+            // A shell that ends meanwhile is reaped at once; its last output
+            // waits in the terminal.
+            if (++heldPolls % 20 == 0) (void)s.console->exited();
             std::this_thread::sleep_for(std::chrono::milliseconds(kPausePollMs));
             continue;
         }

@@ -45,6 +45,7 @@ struct FakeState {
     bool acceptInput = true;
     uint16_t cols = 0, rows = 0;
     bool closed = false;
+    int exitChecks = 0;
     platform::PseudoConsoleSpawn spawn;
 };
 
@@ -84,7 +85,11 @@ class FakeConsole final : public platform::PseudoConsole {
         return 0;
     }
     int64_t pid() const override { return 4242; }
-    std::optional<int> exited() override { return std::nullopt; }
+    std::optional<int> exited() override {
+        std::lock_guard lk(st_->mu);
+        ++st_->exitChecks;
+        return std::nullopt;
+    }
     void close() override {
         std::lock_guard lk(st_->mu);
         st_->closed = true;
@@ -270,6 +275,11 @@ TEST_F(FakeFixture, OutputWaitsWhileTheViewersChannelIsFullOrClosed) {
     backlog = -1;
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(st.reads, 0);
+    // While output is held the shell is still reaped when it ends.
+    EXPECT_TRUE(waitFor([&] {
+        std::lock_guard lk(st.mu);
+        return st.exitChecks > 0;
+    }));
     backlog = kTerminalBacklogLow;
     EXPECT_TRUE(waitFor([&] { return sentCopy().size() == 1; }));
 }
