@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -424,7 +425,8 @@ struct RealShell : ::testing::Test {
             unsetenv("HOME");
         else
             setenv("HOME", oldHome.c_str(), 1);
-        rmdir(home.c_str());
+        std::error_code ec;  // the shells leave their history there
+        std::filesystem::remove_all(home, ec);
     }
     std::string home, oldHome;
 
