@@ -4,6 +4,7 @@
 #
 #   scripts/demo.sh            runs until Ctrl-C
 #   KVD_DEMO_SECONDS=30 scripts/demo.sh   stops by itself after 30 s
+#   KVD_DEMO_TERMINAL_ONLY=1 scripts/demo.sh   a terminal-only session: no screen, no X needed
 #
 # Without a DISPLAY an Xvfb (1280x720) with a clock window stands in for the
 # host screen. Open the printed viewer URL in Chromium or Firefox on this host.
@@ -31,7 +32,10 @@ trap cleanup EXIT
 echo "== permission probe"
 "$bin" --check-permissions
 
-if [ -z "${DISPLAY:-}" ]; then
+engine_args=()
+if [ -n "${KVD_DEMO_TERMINAL_ONLY:-}" ]; then
+    engine_args+=(--terminal-only)
+elif [ -z "${DISPLAY:-}" ]; then
     exec {fd}<> <(:)
     Xvfb -displayfd "$fd" -screen 0 1280x720x24 -nolisten tcp >/dev/null 2>&1 &
     pids+=($!)
@@ -48,12 +52,13 @@ for _ in $(seq 50); do grep -q KVD_DEVSERVER_LISTENING build/demo-server.out && 
 grep KVD_DEVSERVER_LISTENING build/demo-server.out
 
 echo "== engine (log: $KELVANDRUM_LOG_FILE)"
-"$bin" --session-id "$session" --signaling-url "ws://127.0.0.1:$port" &
+"$bin" --session-id "$session" --signaling-url "ws://127.0.0.1:$port" "${engine_args[@]}" &
 engine=$!
 pids+=($engine)
 echo
 echo "   Viewer: http://127.0.0.1:$port/?session=$session"
 echo "   (add &transport=webcodecs for video over the data channel)"
+echo "   Terminal (toolbar): shells on this host in xterm.js tabs"
 echo
 if [ -n "${KVD_DEMO_SECONDS:-}" ]; then
     sleep "$KVD_DEMO_SECONDS"

@@ -34,6 +34,7 @@
 #include "features/privacy_notice.h"
 #include "features/session_cleanup.h"
 #include "features/session_commands.h"
+#include "features/terminal_manager.h"
 #include "helper/input_helper.h"
 #include "input/failover_input_injector.h"
 #include "input/input_channel_handler.h"
@@ -484,6 +485,7 @@ class Engine {
         ControlDispatcher::SessionConfigHooks configHooks;
         configHooks.accessModeChanged = [this](const std::string& mode) {
             inputHandler_->applyAccessMode(mode, true);
+            if (terminal_) terminal_->setAllowed(cfg_.terminalOnly || mode != "VIEW_ONLY");
             // A session that became view-only keeps no local input block.
             if (mode == "VIEW_ONLY") {
                 privacy_->dropInputBlock();
@@ -505,6 +507,7 @@ class Engine {
         installControlHandlers();
         installHostScreenHandlers(*dispatcher_, annotations_.get(), indicator_.get());
         installPrivacyControl(*dispatcher_, *privacy_, *localInputBlock_);
+        buildTerminal();
         pcm_->onControlText = [this](const std::string& text) { dispatcher_->dispatch(text); };
 
         if (secureWatcher_) {
@@ -582,6 +585,19 @@ class Engine {
         sessionCommands_ = std::make_unique<SessionCommands>(
             std::move(d), [this](const Json& reply) { pcm_->sendControlJson(dumpJson(reply)); });
         sessionCommands_->registerWith(*dispatcher_);
+    }
+
+    void buildTerminal() {
+        terminal_ = std::make_unique<TerminalManager>();
+        terminal_->allowed = cfg_.terminalOnly || cfg_.accessMode != "VIEW_ONLY";
+        installTerminalCallbacks(*terminal_,
+                                 [this](const std::string& json) { pcm_->sendControlJson(json); });
+        terminal_->backlog = [this]() -> std::optional<uint64_t> {
+            using Ch = PeerConnectionManager::Channel;
+            if (!pcm_->channelOpen(Ch::Control)) return std::nullopt;
+            return pcm_->bufferedAmount(Ch::Control);
+        };
+        registerTerminalHandlers(*dispatcher_, *terminal_);
     }
 
     void checkSession0() {
@@ -703,6 +719,7 @@ class Engine {
         auto& ps = processState();
         logger().info("Shutting down...");
         media_->dropConnectionState();
+        if (terminal_) terminal_->stopAll();
         if (secureWatcher_) secureWatcher_->stop();
         if (annotations_) annotations_->stop();
         if (indicator_) indicator_->stop();
@@ -767,6 +784,7 @@ class Engine {
     std::unique_ptr<ClipboardPolicy> clipboardPolicy_;
     std::unique_ptr<ClipboardListener> clipboardListener_;
     std::unique_ptr<SessionCommands> sessionCommands_;
+    std::unique_ptr<TerminalManager> terminal_;
     std::unique_ptr<DisplayTopologyWatcher> topology_;
     std::unique_ptr<platform::PowerRequest> power_;
     std::unique_ptr<SessionLoop> loop_;

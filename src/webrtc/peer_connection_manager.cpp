@@ -379,6 +379,11 @@ bool PeerConnectionManager::channelOpen(Channel which) const {
     return ch && ch->isOpen();
 }
 
+uint64_t PeerConnectionManager::bufferedAmount(Channel which) const {
+    auto ch = channel(which);
+    return ch ? ch->bufferedAmount() : 0;
+}
+
 RtcDataChannelCallbacks PeerConnectionManager::channelCallbacks(Channel which) {
     uint64_t gen;
     {

@@ -94,6 +94,8 @@ class PeerConnectionManager {
     enum class Channel { Video, Control, File, Input, Chat };
     // The channel of the current connection exists and is open.
     bool channelOpen(Channel which) const;
+    // Bytes queued on the channel and not yet sent (0 without a channel).
+    uint64_t bufferedAmount(Channel which) const;
 
   private:
     // Signaling handlers.

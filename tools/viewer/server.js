@@ -11,6 +11,11 @@ const path = require('path');
 const { WebSocketServer } = require('ws');
 
 const PUBLIC_DIR = path.join(__dirname, 'public');
+// The only parts of node_modules the page may load: the terminal emulator.
+const VENDOR_DIRS = {
+  '/vendor/xterm/': path.join(__dirname, 'node_modules', '@xterm', 'xterm'),
+  '/vendor/addon-fit/': path.join(__dirname, 'node_modules', '@xterm', 'addon-fit'),
+};
 const MAX_MESSAGE_BYTES = 4 * 1024 * 1024;
 const AGENT_TO_VIEWER = new Set(['offer', 'answer', 'ice']);
 const VIEWER_TO_AGENT = new Set(['answer', 'offer', 'ice']);
@@ -74,9 +79,16 @@ function serveHttp(req, res) {
     return;
   }
   if (rel.endsWith('/')) rel += 'index.html';
-  const file = path.resolve(PUBLIC_DIR, '.' + rel);
-  // Nothing outside public/ is ever served, whatever the path says.
-  if (rel.includes('\0') || !file.startsWith(PUBLIC_DIR + path.sep)) {
+  let root = PUBLIC_DIR;
+  for (const [prefix, dir] of Object.entries(VENDOR_DIRS)) {
+    if (rel.startsWith(prefix)) {
+      root = dir;
+      rel = rel.slice(prefix.length - 1);
+    }
+  }
+  const file = path.resolve(root, '.' + rel);
+  // Nothing outside public/ (or a vendor package) is ever served, whatever the path says.
+  if (rel.includes('\0') || !file.startsWith(root + path.sep)) {
     res.writeHead(404).end();
     return;
   }
