@@ -157,7 +157,7 @@ class X11DialogWindow final : public DialogWindow {
         Display* d = dpy();
         XTextProperty tp{};
         char* title = const_cast<char*>(opts_.title.c_str());
-        if (Xutf8TextListToTextProperty(d, &title, 1, XUTF8StringStyle, &tp) == Success) {
+        if (Xutf8TextListToTextProperty(d, &title, 1, XStdICCTextStyle, &tp) == Success) {
             XSetWMName(d, win_, &tp);
             XFree(tp.value);
         }

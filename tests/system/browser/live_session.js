@@ -13,6 +13,10 @@
 //        [--control JSON ([{"send": MESSAGE, "expectType": TYPE, "size": [w,h]}...]: send a
 //                          control message, wait for a reply of that type and for the
 //                          picture to reach that size)]
+//        [--annotate JSON ({"from": [x,y], "to": [x,y], "color": "#rrggbb", "width": N,
+//                          "grabs": DIR}: grab the host screen (xwd) into DIR/connected.xwd,
+//                          draw a rectangle with the annotation panel, grab drawn.xwd once the
+//                          host repainted, press Clear, grab cleared.xwd)]
 //
 // Prints one JSON result line on stdout; progress goes to stderr.
 'use strict';
@@ -139,6 +143,49 @@ async function runControlStep(page, step) {
   return out;
 }
 
+// The host repainted its annotation overlay with `count` strokes after the
+// log had `from` bytes.
+async function waitForRepaint(count, from) {
+  const fs = require('fs');
+  const want = `[anno] repaint count=${count}`;
+  const end = Date.now() + 15000;
+  while (Date.now() < end) {
+    const text = fs.readFileSync(args.log, 'utf8');
+    if (text.slice(from).includes(want)) return text.length;
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  throw new Error(`timed out waiting for "${want}"`);
+}
+
+function grabHost(file) {
+  require('fs').writeFileSync(file, execFileSync('xwd', ['-root', '-silent', '-display', args.display]));
+}
+
+async function runAnnotate(page, transport, a) {
+  const fs = require('fs');
+  // The glow comes with the connection; give its thread a moment to paint.
+  await new Promise((r) => setTimeout(r, 500));
+  grabHost(path.join(a.grabs, 'connected.xwd'));
+  await page.click('#btn-annotate');
+  await page.click('#anno-tool-rectangle');
+  await page.evaluate(([c, w]) => {
+    document.getElementById('anno-color').value = c;
+    document.getElementById('anno-width').value = String(w);
+  }, [a.color, a.width]);
+  const box = await surfaceBox(page, transport);
+  let logAt = fs.readFileSync(args.log, 'utf8').length;
+  await page.mouse.move(box.left + a.from[0] * box.w, box.top + a.from[1] * box.h);
+  await page.mouse.down();
+  await page.mouse.move(box.left + a.to[0] * box.w, box.top + a.to[1] * box.h, { steps: 5 });
+  await page.mouse.up();
+  logAt = await waitForRepaint(1, logAt);
+  grabHost(path.join(a.grabs, 'drawn.xwd'));
+  await page.click('#anno-clear');
+  await waitForRepaint(0, logAt);
+  grabHost(path.join(a.grabs, 'cleared.xwd'));
+  return { done: true };
+}
+
 async function main() {
   const out = {};
   const wsUrl = await startServer();
@@ -171,6 +218,7 @@ async function main() {
       out.control = [];
       for (const step of JSON.parse(args.control)) out.control.push(await runControlStep(page, step));
     }
+    if (args.annotate) out.annotate = await runAnnotate(page, transport, JSON.parse(args.annotate));
     if (args.phases) {
       out.phases = [];
       for (const phase of JSON.parse(args.phases)) {
