@@ -32,7 +32,7 @@ class AnnotatePanel(unittest.TestCase):
                 subprocess.run(["xdotool", "mousemove", "10", "10"], check=True, env=xenv)
                 log = os.path.join(tmp, "engine.log")
                 spec = {"from": [0.25, 0.25], "to": [0.5, 0.75], "color": "#00ff00", "width": 6,
-                        "grabs": tmp}
+                        "probe": [320, 360], "rgb": [0, 255, 0], "grabs": tmp}
                 proc = subprocess.run(
                     ["node", DRIVER, "--engine", os.environ["KVD_BINARY"], "--display", x.display,
                      "--log", log, "--transport", "rtp", "--points", "[[0.5,0.5]]",

@@ -14,9 +14,10 @@
 //                          control message, wait for a reply of that type and for the
 //                          picture to reach that size)]
 //        [--annotate JSON ({"from": [x,y], "to": [x,y], "color": "#rrggbb", "width": N,
-//                          "grabs": DIR}: grab the host screen (xwd) into DIR/connected.xwd,
-//                          draw a rectangle with the annotation panel, grab drawn.xwd once the
-//                          host repainted, press Clear, grab cleared.xwd)]
+//                          "probe": [x,y], "rgb": [r,g,b], "grabs": DIR}: grab the host screen
+//                          (xwd) into DIR/connected.xwd, draw a rectangle with the annotation
+//                          panel, grab drawn.xwd once the host pixel at probe has that colour,
+//                          press Clear, grab cleared.xwd once it has not)]
 //
 // Prints one JSON result line on stdout; progress goes to stderr.
 'use strict';
@@ -143,26 +144,36 @@ async function runControlStep(page, step) {
   return out;
 }
 
-// The host repainted its annotation overlay with `count` strokes after the
-// log had `from` bytes.
-async function waitForRepaint(count, from) {
-  const fs = require('fs');
-  const want = `[anno] repaint count=${count}`;
-  const end = Date.now() + 15000;
-  while (Date.now() < end) {
-    const text = fs.readFileSync(args.log, 'utf8');
-    if (text.slice(from).includes(want)) return text.length;
-    await new Promise((r) => setTimeout(r, 100));
-  }
-  throw new Error(`timed out waiting for "${want}"`);
+// The host screen (xwd of the root window) and one of its pixels as [r, g, b].
+function grabHost(file) {
+  const data = execFileSync('xwd', ['-root', '-silent', '-display', args.display], { maxBuffer: 64 << 20 });
+  if (file) require('fs').writeFileSync(file, data);
+  return data;
 }
 
-function grabHost(file) {
-  require('fs').writeFileSync(file, execFileSync('xwd', ['-root', '-silent', '-display', args.display]));
+function xwdPixel(data, x, y) {
+  const headerSize = data.readUInt32BE(0);
+  const byteOrder = data.readUInt32BE(28);
+  const stride = data.readUInt32BE(48);
+  const masks = [data.readUInt32BE(56), data.readUInt32BE(60), data.readUInt32BE(64)];
+  const off = headerSize + 12 * data.readUInt32BE(76) + y * stride + x * 4;
+  const v = byteOrder === 0 ? data.readUInt32LE(off) : data.readUInt32BE(off);
+  return masks.map((m) => ((v & m) >>> 0) / (m & -m));
+}
+
+// Waits until the host pixel at (x, y) does (or does not) have the colour.
+async function waitForHostPixel(x, y, rgb, want) {
+  const end = Date.now() + 15000;
+  while (Date.now() < end) {
+    const px = xwdPixel(grabHost(), x, y);
+    const same = px.every((v, i) => Math.abs(v - rgb[i]) <= 2);
+    if (same === want) return;
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  throw new Error(`host pixel ${x},${y} never ${want ? 'became' : 'left'} ${rgb}`);
 }
 
 async function runAnnotate(page, transport, a) {
-  const fs = require('fs');
   // The glow comes with the connection; give its thread a moment to paint.
   await new Promise((r) => setTimeout(r, 500));
   grabHost(path.join(a.grabs, 'connected.xwd'));
@@ -173,15 +184,15 @@ async function runAnnotate(page, transport, a) {
     document.getElementById('anno-width').value = String(w);
   }, [a.color, a.width]);
   const box = await surfaceBox(page, transport);
-  let logAt = fs.readFileSync(args.log, 'utf8').length;
   await page.mouse.move(box.left + a.from[0] * box.w, box.top + a.from[1] * box.h);
   await page.mouse.down();
   await page.mouse.move(box.left + a.to[0] * box.w, box.top + a.to[1] * box.h, { steps: 5 });
   await page.mouse.up();
-  logAt = await waitForRepaint(1, logAt);
+  const [px, py] = a.probe;
+  await waitForHostPixel(px, py, a.rgb, true);
   grabHost(path.join(a.grabs, 'drawn.xwd'));
   await page.click('#anno-clear');
-  await waitForRepaint(0, logAt);
+  await waitForHostPixel(px, py, a.rgb, false);
   grabHost(path.join(a.grabs, 'cleared.xwd'));
   return { done: true };
 }

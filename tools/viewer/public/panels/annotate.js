@@ -13,7 +13,7 @@ const STYLE = `
 #panel-annotate .anno-tools { display: flex; flex-wrap: wrap; gap: 4px; margin-bottom: 6px; }
 #panel-annotate .anno-tools button.active { outline: 2px solid #4aa3ff; }
 #panel-annotate label { display: block; margin: 4px 0; }
-#anno-layer { position: absolute; cursor: crosshair; z-index: 5; }
+#anno-layer { position: fixed; cursor: crosshair; z-index: 5; background: transparent; }
 `;
 
 function el(tag, props = {}, children = []) {
@@ -56,8 +56,7 @@ export default {
 
     // The layer sits exactly over the visible picture.
     const layer = el('canvas', { id: 'anno-layer', hidden: true });
-    const stage = api.surface().parentElement;
-    stage.append(layer);
+    document.body.append(layer);
     function pictureRect() {
       const s = api.surface();
       const { width: vw, height: vh } = api.pictureSize();
@@ -70,9 +69,8 @@ export default {
       const r = tool && pictureRect();
       layer.hidden = !r;
       if (!r) return;
-      const base = stage.getBoundingClientRect();
       Object.assign(layer.style, {
-        left: `${r.left - base.left}px`, top: `${r.top - base.top}px`, width: `${r.width}px`, height: `${r.height}px`,
+        left: `${r.left}px`, top: `${r.top}px`, width: `${r.width}px`, height: `${r.height}px`,
       });
       // Resizing a canvas wipes it: only when the picture really changed.
       if (layer.width !== Math.round(r.width)) layer.width = Math.round(r.width);
