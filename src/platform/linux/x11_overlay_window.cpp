@@ -435,6 +435,9 @@ class X11OverlayWindow final : public OverlayWindow {
         win_ = XCreateWindow(d, DefaultRootWindow(d), rect_.x, rect_.y, rect_.width, rect_.height,
                              0, depth, InputOutput, visual, mask, &a);
         if (!win_) return false;
+        logger().info("[overlay] {} {}x{}: {}", opts_.name, rect_.width, rect_.height,
+                      composited_ ? "per-pixel alpha (a compositing manager runs)"
+                                  : "shape cut to the painted pixels (no compositing manager)");
         XStoreName(d, win_, opts_.name.c_str());
         XClassHint hint{const_cast<char*>(opts_.name.c_str()),
                         const_cast<char*>(opts_.name.c_str())};
