@@ -1,7 +1,8 @@
 // Drawing on the host's screen: pick a tool, then draw over the picture with
 // the mouse. While a tool is armed, a transparent layer over the picture
 // takes the mouse, so nothing reaches the host's input; "Off" gives the
-// mouse back. Strokes go out as "annotation_draw" in host pixels.
+// mouse back. Strokes go out as "annotation_draw" in the pixels of the host's
+// virtual screen (the shown monitor's place and real size, from "monitor_list").
 const TOOLS = [
   ['arrow', 'Arrow'], ['circle', 'Circle'], ['rectangle', 'Rectangle'],
   ['freehand', 'Freehand'], ['text', 'Text'], ['pointer', 'Pointer'],
@@ -30,10 +31,12 @@ export default {
     root.append(el('style', { textContent: STYLE }));
     let tool = null;
     let seq = 0;
+    let monitor = null; // see onControl('monitor_list') below
     const buttons = new Map();
     const bar = el('div', { className: 'anno-tools' });
     const setTool = (name) => {
       tool = name;
+      if (name && !monitor && api.channelOpen('control')) api.sendControl({ type: 'monitor_list' });
       for (const [n, b] of buttons) b.classList.toggle('active', n === name);
       placeLayer();
     };
@@ -78,13 +81,25 @@ export default {
     }
     window.addEventListener('resize', placeLayer);
 
-    // Layer position -> host pixels of the picture.
+    // The shown monitor's place on the host's virtual screen (which the host
+    // overlay covers) and its real size: the picture may be scaled down.
+    api.onControl('monitor_list', (msg) => {
+      const list = Array.isArray(msg.monitors) ? msg.monitors : [];
+      const active = list.find((m) => m.id === msg.active) || list.find((m) => m.primary) || list[0];
+      if (!active) return;
+      const x0 = Math.min(...list.map((m) => m.x));
+      const y0 = Math.min(...list.map((m) => m.y));
+      monitor = { x: active.x - x0, y: active.y - y0, width: active.width, height: active.height };
+    });
+
+    // Layer position -> host overlay pixels.
     function hostPoint(ev) {
       const r = layer.getBoundingClientRect();
-      const { width: vw, height: vh } = api.pictureSize();
+      const picture = api.pictureSize();
+      const m = monitor || { x: 0, y: 0, ...picture };
       const nx = Math.min(1, Math.max(0, (ev.clientX - r.left) / r.width));
       const ny = Math.min(1, Math.max(0, (ev.clientY - r.top) / r.height));
-      return [Math.round(nx * (vw - 1)), Math.round(ny * (vh - 1))];
+      return [m.x + Math.round(nx * (m.width - 1)), m.y + Math.round(ny * (m.height - 1))];
     }
     function layerPoint(ev) {
       const r = layer.getBoundingClientRect();
