@@ -67,7 +67,9 @@ class X11DialogWindow final : public DialogWindow {
         a.background_pixel = WhitePixel(d, DefaultScreen(d));
         a.event_mask =
             ExposureMask | KeyPressMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask;
-        win_ = XCreateWindow(d, DefaultRootWindow(d), 0, 0, w, h, 0, CopyFromParent, InputOutput,
+        int x = 0, y = 0;
+        centre(x, y);
+        win_ = XCreateWindow(d, DefaultRootWindow(d), x, y, w, h, 0, CopyFromParent, InputOutput,
                              CopyFromParent, CWBackPixel | CWEventMask, &a);
         if (!win_) {
             error = "XCreateWindow failed";
@@ -99,9 +101,6 @@ class X11DialogWindow final : public DialogWindow {
     void show() override {
         if (!usable()) return;
         Display* d = dpy();
-        int x = 0, y = 0;
-        centre(x, y);
-        XMoveWindow(d, win_, x, y);
         XMapRaised(d, win_);
         // Focus can only go to a viewable window: wait for the map (a window
         // manager may take a moment to reparent it).
@@ -157,7 +156,7 @@ class X11DialogWindow final : public DialogWindow {
         Display* d = dpy();
         XTextProperty tp{};
         char* title = const_cast<char*>(opts_.title.c_str());
-        if (Xutf8TextListToTextProperty(d, &title, 1, XUTF8StringStyle, &tp) == Success) {
+        if (Xutf8TextListToTextProperty(d, &title, 1, XStdICCTextStyle, &tp) == Success) {
             XSetWMName(d, win_, &tp);
             XFree(tp.value);
         }

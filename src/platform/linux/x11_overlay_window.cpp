@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <mutex>
 
 #include "common/log.h"
 #include "platform/linux/x11_capture_conn.h"
@@ -29,6 +30,13 @@ unsigned long premultiplied(Argb c) {
 }
 
 const char* kFontFamily = "DejaVu Sans";
+
+// Xft keeps process-wide lists (displays, fonts) without locks of its own,
+// and each window's thread draws with it: one lock for every Xft call.
+std::recursive_mutex& xftLock() {
+    static std::recursive_mutex m;
+    return m;
+}
 }  // namespace
 
 bool ArgbVisual::find(Display* dpy) {
@@ -54,11 +62,13 @@ X11DrawingSurface::X11DrawingSurface(Display* dpy, const ArgbVisual& vis, int32_
     : dpy_(dpy), vis_(vis), width_(std::max(1, width)), height_(std::max(1, height)) {
     pixmap_ = XCreatePixmap(dpy_, DefaultRootWindow(dpy_), width_, height_, 32);
     gc_ = XCreateGC(dpy_, pixmap_, 0, nullptr);
+    std::lock_guard<std::recursive_mutex> lk(xftLock());
     draw_ = XftDrawCreate(dpy_, pixmap_, vis_.visual, vis_.colormap);
     clear(0);
 }
 
 X11DrawingSurface::~X11DrawingSurface() {
+    std::lock_guard<std::recursive_mutex> lk(xftLock());
     for (auto& [key, font] : fonts_) XftFontClose(dpy_, font);
     if (draw_) XftDrawDestroy(draw_);
     if (gc_) XFreeGC(dpy_, gc_);
@@ -140,6 +150,7 @@ void X11DrawingSurface::fillPolygon(const std::vector<SurfacePoint>& points, Arg
 
 XftFont* X11DrawingSurface::font(int32_t pixelHeight, bool bold) {
     pixelHeight = std::clamp(pixelHeight, 1, 1000);
+    std::lock_guard<std::recursive_mutex> lk(xftLock());
     const int key = pixelHeight * 2 + (bold ? 1 : 0);
     auto it = fonts_.find(key);
     if (it != fonts_.end()) return it->second;
@@ -154,6 +165,7 @@ XftFont* X11DrawingSurface::font(int32_t pixelHeight, bool bold) {
 
 SurfaceSize X11DrawingSurface::measure(XftFont* f, const std::string& utf8) {
     if (!f || utf8.empty()) return {0, f ? f->ascent + f->descent : 0};
+    std::lock_guard<std::recursive_mutex> lk(xftLock());
     XGlyphInfo gi{};
     XftTextExtentsUtf8(dpy_, f, reinterpret_cast<const FcChar8*>(utf8.data()),
                        static_cast<int>(utf8.size()), &gi);
@@ -193,6 +205,7 @@ std::vector<std::string> X11DrawingSurface::wrapLines(XftFont* f, const std::str
 
 void X11DrawingSurface::text(const SurfaceRect& box, const std::string& utf8,
                              const TextStyle& style) {
+    std::lock_guard<std::recursive_mutex> lk(xftLock());
     XftFont* f = font(style.pixelHeight, style.bold);
     if (!f || utf8.empty() || box.width <= 0 || box.height <= 0) return;
     std::vector<std::string> lines =
@@ -435,6 +448,9 @@ class X11OverlayWindow final : public OverlayWindow {
         win_ = XCreateWindow(d, DefaultRootWindow(d), rect_.x, rect_.y, rect_.width, rect_.height,
                              0, depth, InputOutput, visual, mask, &a);
         if (!win_) return false;
+        logger().info("[overlay] {} {}x{}: {}", opts_.name, rect_.width, rect_.height,
+                      composited_ ? "per-pixel alpha (a compositing manager runs)"
+                                  : "shape cut to the painted pixels (no compositing manager)");
         XStoreName(d, win_, opts_.name.c_str());
         XClassHint hint{const_cast<char*>(opts_.name.c_str()),
                         const_cast<char*>(opts_.name.c_str())};

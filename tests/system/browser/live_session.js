@@ -13,6 +13,11 @@
 //        [--control JSON ([{"send": MESSAGE, "expectType": TYPE, "size": [w,h]}...]: send a
 //                          control message, wait for a reply of that type and for the
 //                          picture to reach that size)]
+//        [--annotate JSON ({"from": [x,y], "to": [x,y], "color": "#rrggbb", "width": N,
+//                          "probe": [x,y], "rgb": [r,g,b], "grabs": DIR}: grab the host screen
+//                          (xwd) into DIR/connected.xwd, draw a rectangle with the annotation
+//                          panel, grab drawn.xwd once the host pixel at probe has that colour,
+//                          press Clear, grab cleared.xwd once it has not)]
 //
 // Prints one JSON result line on stdout; progress goes to stderr.
 'use strict';
@@ -139,6 +144,59 @@ async function runControlStep(page, step) {
   return out;
 }
 
+// The host screen (xwd of the root window) and one of its pixels as [r, g, b].
+function grabHost(file) {
+  const data = execFileSync('xwd', ['-root', '-silent', '-display', args.display], { maxBuffer: 64 << 20 });
+  if (file) require('fs').writeFileSync(file, data);
+  return data;
+}
+
+function xwdPixel(data, x, y) {
+  const headerSize = data.readUInt32BE(0);
+  const byteOrder = data.readUInt32BE(28);
+  const stride = data.readUInt32BE(48);
+  const masks = [data.readUInt32BE(56), data.readUInt32BE(60), data.readUInt32BE(64)];
+  const off = headerSize + 12 * data.readUInt32BE(76) + y * stride + x * 4;
+  const v = byteOrder === 0 ? data.readUInt32LE(off) : data.readUInt32BE(off);
+  return masks.map((m) => ((v & m) >>> 0) / (m & -m));
+}
+
+// Waits until the host pixel at (x, y) does (or does not) have the colour.
+async function waitForHostPixel(x, y, rgb, want) {
+  const end = Date.now() + 15000;
+  while (Date.now() < end) {
+    const px = xwdPixel(grabHost(), x, y);
+    const same = px.every((v, i) => Math.abs(v - rgb[i]) <= 2);
+    if (same === want) return;
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  throw new Error(`host pixel ${x},${y} never ${want ? 'became' : 'left'} ${rgb}`);
+}
+
+async function runAnnotate(page, transport, a) {
+  // The glow comes with the connection; give its thread a moment to paint.
+  await new Promise((r) => setTimeout(r, 500));
+  grabHost(path.join(a.grabs, 'connected.xwd'));
+  await page.click('#btn-annotate');
+  await page.click('#anno-tool-rectangle');
+  await page.evaluate(([c, w]) => {
+    document.getElementById('anno-color').value = c;
+    document.getElementById('anno-width').value = String(w);
+  }, [a.color, a.width]);
+  const box = await surfaceBox(page, transport);
+  await page.mouse.move(box.left + a.from[0] * box.w, box.top + a.from[1] * box.h);
+  await page.mouse.down();
+  await page.mouse.move(box.left + a.to[0] * box.w, box.top + a.to[1] * box.h, { steps: 5 });
+  await page.mouse.up();
+  const [px, py] = a.probe;
+  await waitForHostPixel(px, py, a.rgb, true);
+  grabHost(path.join(a.grabs, 'drawn.xwd'));
+  await page.click('#anno-clear');
+  await waitForHostPixel(px, py, a.rgb, false);
+  grabHost(path.join(a.grabs, 'cleared.xwd'));
+  return { done: true };
+}
+
 async function main() {
   const out = {};
   const wsUrl = await startServer();
@@ -171,6 +229,7 @@ async function main() {
       out.control = [];
       for (const step of JSON.parse(args.control)) out.control.push(await runControlStep(page, step));
     }
+    if (args.annotate) out.annotate = await runAnnotate(page, transport, JSON.parse(args.annotate));
     if (args.phases) {
       out.phases = [];
       for (const phase of JSON.parse(args.phases)) {
