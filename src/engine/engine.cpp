@@ -24,6 +24,8 @@
 #include "engine/session_loop.h"
 #include "engine/status.h"
 #include "features/control_dispatcher.h"
+#include "features/file_dc_transport.h"
+#include "features/file_session.h"
 #include "helper/input_helper.h"
 #include "input/failover_input_injector.h"
 #include "input/input_channel_handler.h"
@@ -150,6 +152,7 @@ class Engine {
         installRelayCallbacks();      // step 16
         startSecureDesktopWatcher();  // step 17
         buildQualityAndMonitors();    // step 19
+        buildFileTransfer();          // files over the file channel
         checkSession0();              // step 20
         startTopologyWatcher();       // step 21
         pcm_->registerPeerJoined();   // step 22
@@ -449,6 +452,24 @@ class Engine {
         });
     }
 
+    // File transfer over the file channel with the session-start
+    // permissions, its downloads directory, and the browsing requests.
+    void buildFileTransfer() {
+        FileSession::Options o;
+        o.config.allowFiles = cfg_.allowFileTransfer;
+        o.config.allowClipboardData = cfg_.allowClipboard;
+        o.env = processEnvironment();
+        o.allowFileTransfer = [this] { return dispatcher_->policy().allowFileTransfer; };
+        o.sendJson = [this](const Json& reply) { pcm_->sendControlJson(dumpJson(reply)); };
+        fileTransport_ = std::make_unique<kvd_dev::FileDcTransport>(pcm_.get());
+        fileSession_ = std::make_unique<FileSession>(*fileTransport_, std::move(o));
+        fileSession_->registerControlHandlers(*dispatcher_);
+        pcm_->onFileBinary = [this](const uint8_t* data, size_t size) {
+            fileSession_->onFileBinary(data, size);
+        };
+        pcm_->onFileChannelClosed = [this] { fileSession_->onChannelClosed(); };
+    }
+
     void checkSession0() {
         const auto probe = platform::probeSession();
         if (!probe.noInteractiveDesktop) {
@@ -560,6 +581,7 @@ class Engine {
         media_->dropConnectionState();
         if (secureWatcher_) secureWatcher_->stop();
         if (inputHandler_) inputHandler_->releaseAllKeys();
+        if (fileSession_) fileSession_->stop();
 
         // The end-of-session announcement needs the relay link, so it goes
         // out before the link is closed (afterwards it could never be sent).
@@ -596,6 +618,9 @@ class Engine {
 
     std::unique_ptr<ISignalingClient> signaling_;
     PipeSignalingClient* pipe_ = nullptr;
+    // Outlive the manager, whose callbacks reach them until it is gone.
+    std::unique_ptr<kvd_dev::FileDcTransport> fileTransport_;
+    std::unique_ptr<FileSession> fileSession_;
     std::unique_ptr<PeerConnectionManager> pcm_;
     std::unique_ptr<LifecyclePeer> lifecyclePeer_;
     std::unique_ptr<PipelinePeer> pipelinePeer_;
