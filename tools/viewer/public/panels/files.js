@@ -130,7 +130,7 @@ export default {
           : t.message || `${base} (${t.state})`;
         cancelBtn.disabled = t.state === 'done' || t.state === 'failed';
       };
-      t.finish = (state, message) => { t.state = state; t.message = message; t.render(); };
+      t.finish = (state, message) => { t.state = state; t.message = message; t.finishedAt = performance.now(); t.render(); };
       transfers.push(t);
       t.render();
       return t;
@@ -270,6 +270,7 @@ export default {
         }
         send(P.ack(d.id, m.index));
         d.item.done = d.received;
+        d.lastChunkAt = performance.now();
         if ((m.index & 15) === 0) d.item.render();
       } else if (m.type === P.T.END) {
         if (d.verifying) return;  // the host repeats END until it hears back
@@ -286,7 +287,8 @@ export default {
       const ok = d.received === d.size && P.hex(sha) === P.hex(d.sha);
       send(P.complete(d.id, ok ? 0 : 1, d.name));
       const secs = (performance.now() - d.item.t0) / 1000;
-      window.kvdFiles.downloaded.push({ name: d.name, size: d.received, sha256: P.hex(sha), ok, seconds: secs });
+      window.kvdFiles.downloaded.push({ name: d.name, size: d.received, sha256: P.hex(sha), ok, seconds: secs,
+        transferSeconds: ((d.lastChunkAt || performance.now()) - d.item.t0) / 1000 });
       if (!ok) return endDownload(d, 'failed', 'the file arrived damaged (checksum mismatch)');
       if (blob) {
         const a = el('a', { href: URL.createObjectURL(blob), download: d.name });
