@@ -53,7 +53,9 @@ async function main() {
   const engine = spawn(args.engine, ['--session-id', SESSION, '--signaling-url', wsUrl], { env, stdio: ['ignore', 'pipe', 'inherit'] });
   children.push(engine);
   const exited = new Promise((resolve) => engine.on('exit', (code, signal) => resolve({ code, signal })));
-  await waitForLine(engine.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 20000);
+  engine.on('error', (e) => log('engine spawn error', e));
+  // A loaded machine can take long to start the engine and its X connection.
+  await waitForLine(engine.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 45000);
 
   const browser = await chromium.launch({
     executablePath: '/usr/bin/chromium', headless: true,

@@ -144,6 +144,29 @@ TEST_F(UploadFixture, VerifiedUploadReplacesOnlyAfterTheHashMatched) {
     EXPECT_EQ(names(downloads), std::vector<std::string>{"report.txt"});
 }
 
+TEST_F(UploadFixture, HostileNamesLandInsideTheDownloadDirectory) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"..\\..\\evil.txt", "evil.txt"},
+        {"../../../../../../tmp/escape.txt", "escape.txt"},
+        {"/etc/cron.d/job", "job"},
+        {"sub/", "download.bin"},
+        {"..", "download.bin"},
+        {"a:b*c?.txt", "a_b_c_.txt"},
+        {std::string(300, 'n') + ".txt", std::string(251, 'n') + ".txt"},
+    };
+    const auto before = names(root);
+    uint32_t id = 100;
+    for (const auto& [name, want] : cases) {
+        const auto data = pattern(10, id);
+        upload(e(), ++id, data, name);
+        EXPECT_EQ(lastComplete(), kCompleteSuccess) << name;
+        EXPECT_EQ(slurp(downloads / want), std::string(data.begin(), data.end())) << name;
+    }
+    EXPECT_EQ(names(root), before);
+    EXPECT_FALSE(fs::exists("/tmp/escape.txt"));
+    EXPECT_EQ(names(downloads).size(), std::size(cases) - 1);  // two became download.bin
+}
+
 TEST_F(UploadFixture, DestinationsAndRefusals) {
     const auto data = pattern(100);
     upload(e(), 1, data, "d.txt", "Desktop");

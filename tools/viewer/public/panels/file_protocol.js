@@ -79,6 +79,13 @@ export function groupCrc(id, seq, crc) {
   return b;
 }
 
+export function rewind(id, seq, index) {
+  const [b, v] = msg(T.REWIND, id, 6);
+  v.setUint16(5, seq, true);
+  v.setUint32(7, index, true);
+  return b;
+}
+
 // One received message as an object, or null when it is malformed.
 export function parse(b) {
   if (!(b instanceof Uint8Array) || b.length < 6) return null;

@@ -164,6 +164,9 @@ export default {
             }
             const data = u.buf.subarray(off - u.bufStart, Math.min(off - u.bufStart + P.CHUNK, u.buf.length));
             if (!send(P.chunk(u.id, u.next, data))) throw new Error('the connection to the host closed');
+            const g = Math.floor(u.next / P.GROUP_CHUNKS);
+            if (u.next % P.GROUP_CHUNKS === 0) u.crcs[g] = 0;
+            u.crcs[g] = P.crc32(u.crcs[g], data);
             u.next++;
           }
           if (!u.ended && u.next === u.total && !u.endSent) { u.endSent = true; send(P.end(u.id, u.total)); }
@@ -184,7 +187,7 @@ export default {
 
     async function upload(file, destination) {
       const id = nextId++;
-      const u = { id, file, total: Math.ceil(file.size / P.CHUNK), next: 0, acked: 0, window: 10, ended: false, bufStart: 0, bufEnd: 0 };
+      const u = { id, file, total: Math.ceil(file.size / P.CHUNK), next: 0, acked: 0, window: 10, ended: false, bufStart: 0, bufEnd: 0, crcs: [] };
       u.item = addItem('up', file.name, file.size, () => {
         if (u.ended) return;
         send(P.cancel(id, 0));
@@ -223,7 +226,16 @@ export default {
       } else if (m.type === P.T.CANCEL) {
         endUpload(u, 'failed', HOST_CANCEL[m.reason] || `the host cancelled (reason ${m.reason})`);
       } else if (m.type === P.T.GROUP_CRC) {
-        // Reliable channel: a mismatch would show in the final checksum too.
+        // The host does not rewind; its final checksum decides.
+        if (u.crcs[m.seq] !== undefined && u.crcs[m.seq] !== m.crc) send(P.rewind(u.id, m.seq, m.seq * P.GROUP_CHUNKS));
+      } else if (m.type === P.T.REWIND || m.type === P.T.RESUME) {
+        const to = m.type === P.T.RESUME ? m.index + 1 : m.index;
+        if (to <= u.next) {
+          u.next = to;
+          if (m.type === P.T.RESUME) u.acked = to;
+          u.endSent = false;
+          pumpUpload(u);
+        }
       }
     }
 
@@ -278,6 +290,19 @@ export default {
         verifyDownload(d);
       } else if (m.type === P.T.CANCEL) {
         endDownload(d, 'failed', HOST_CANCEL[m.reason] || `the host cancelled (reason ${m.reason})`);
+      } else if (m.type === P.T.REWIND) {
+        // The host found a group damaged: drop it and ask for it again.
+        if (d.hash || m.index > d.expect || m.index % P.GROUP_CHUNKS) {
+          send(P.cancel(d.id, 1));
+          return endDownload(d, 'failed', 'the host reported damaged data');
+        }
+        d.parts.length = m.index;
+        d.received = d.parts.reduce((n, p) => n + p.length, 0);
+        d.expect = m.index;
+        d.seq = m.seq;
+        d.crc = 0;
+        d.inGroup = 0;
+        send(P.rewind(d.id, m.seq, m.index));
       }
     }
 
@@ -316,7 +341,7 @@ export default {
         ch.bufferedAmountLowThreshold = P.RESUME_BUFFERED;
         ch.addEventListener('bufferedamountlow', () => { for (const u of uploads.values()) pumpUpload(u); });
       }
-      for (const u of uploads.values()) if (u.paused) pumpUpload(u);
+      for (const u of uploads.values()) if (u.item.state === 'running') pumpUpload(u);
       if (!ch) {
         for (const u of [...uploads.values()]) if (u.item.state === 'running') endUpload(u, 'failed', 'the connection to the host closed');
         for (const d of [...downloads.values()]) endDownload(d, 'failed', 'the connection to the host closed');
