@@ -123,21 +123,33 @@ export function parse(b) {
   }
 }
 
-const CRC_TABLE = (() => {
-  const t = new Uint32Array(256);
+// Slicing by 8: eight tables, eight bytes per step.
+const CRC_TABLES = (() => {
+  const t = new Int32Array(256 * 8);
   for (let n = 0; n < 256; n++) {
     let c = n;
     for (let k = 0; k < 8; k++) c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
-    t[n] = c >>> 0;
+    t[n] = c;
+  }
+  for (let n = 0; n < 256; n++) {
+    for (let k = 1; k < 8; k++) t[k * 256 + n] = (t[(k - 1) * 256 + n] >>> 8) ^ t[t[(k - 1) * 256 + n] & 0xff];
   }
   return t;
 })();
 
 // Continues a CRC-32 (start from 0).
 export function crc32(crc, data) {
-  let c = (crc ^ 0xffffffff) >>> 0;
-  for (let i = 0; i < data.length; i++) c = CRC_TABLE[(c ^ data[i]) & 0xff] ^ (c >>> 8);
-  return (c ^ 0xffffffff) >>> 0;
+  const t = CRC_TABLES;
+  let c = ~crc;
+  let i = 0;
+  const n8 = data.length - 8;
+  for (; i <= n8; i += 8) {
+    const lo = c ^ (data[i] | (data[i + 1] << 8) | (data[i + 2] << 16) | (data[i + 3] << 24));
+    c = t[1792 + (lo & 0xff)] ^ t[1536 + ((lo >>> 8) & 0xff)] ^ t[1280 + ((lo >>> 16) & 0xff)] ^ t[1024 + (lo >>> 24)] ^
+      t[768 + data[i + 4]] ^ t[512 + data[i + 5]] ^ t[256 + data[i + 6]] ^ t[data[i + 7]];
+  }
+  for (; i < data.length; i++) c = t[(c ^ data[i]) & 0xff] ^ (c >>> 8);
+  return ~c >>> 0;
 }
 
 const K = new Int32Array([
