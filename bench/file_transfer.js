@@ -128,7 +128,7 @@ async function main() {
     KELVANDRUM_LOG_FILE: args.log, KELVANDRUM_LOG_LEVEL: 'info' };
   const engine = spawn(args.engine, ['--session-id', 'bench', '--signaling-url', wsUrl], { env, stdio: ['ignore', 'pipe', 'inherit'] });
   children.push(engine);
-  await waitForLine(engine.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 20000);
+  await waitForLine(engine.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 60000);
   const browser = await chromium.launch({
     executablePath: '/usr/bin/chromium', headless: true,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',

@@ -41,6 +41,8 @@ def main():
         scale = int(os.environ.get("KVD_BENCH_SCALE", "1"))
         write_random(small, (256 << 20) // scale)
         write_random(large, (1 << 30) // scale)
+        # Write-back of the fresh files would otherwise compete with the run.
+        os.sync()
         log = os.path.join(tmp, "engine.log")
         proc = subprocess.run(
             ["node", os.path.join(ROOT, "bench", "file_transfer.js"),

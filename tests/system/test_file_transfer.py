@@ -55,7 +55,7 @@ class FileTransferTest(unittest.TestCase):
                         "pullMissing": os.path.join(data, "missing.bin"),
                         "downloadTo": os.path.join(tmp, "pulled.bin"), "dataDir": data}
                 for key, size in (("upload", 5 << 20), ("pull", 3 << 20 | 123), ("grow", 2 << 20),
-                                  ("full", 3 << 20), ("vanish", 96 << 20)):
+                                  ("full", 3 << 20), ("vanish", 32 << 20)):
                     write_random(plan[key], size)
                 with open(os.path.join(downloads, "victim.bin"), "wb") as f:
                     f.write(b"precious")
