@@ -115,6 +115,7 @@ class FileTransferTest(unittest.TestCase):
             self.assertEqual(sorted(os.listdir(downloads)), ["up.bin", "victim.bin"])
             with open(os.path.join(downloads, "victim.bin"), "rb") as f:
                 self.assertEqual(f.read(), b"precious")
+            self.assertEqual(r["errors"], [])
             self.assertEqual(r["engineExit"], {"code": 0, "signal": None})
             for line in ("file downloads will be saved to: " + downloads,
                          "[file-pull] started id=", "[special-folders] shortcuts=2"):

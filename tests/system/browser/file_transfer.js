@@ -175,10 +175,10 @@ async function main() {
       return t && t.done > (2 << 20);
     }, 30000, 'upload progress');
     out.vanishProgress = (await transfer(path.basename(plan.vanish))).done;
+    out.errors = await page.evaluate(() => window.kvdViewer.state.errors);
     await page.close();
     await until(() => fs.readFileSync(args.log, 'utf8').includes('[file] channel closed: dropped'), 30000,
       'the engine to drop the transfer');
-    out.errors = [];
   } finally {
     await browser.close();
   }
