@@ -28,6 +28,8 @@
 #include "features/connection_indicator.h"
 #include "features/consent.h"
 #include "features/control_dispatcher.h"
+#include "features/file_dc_transport.h"
+#include "features/file_session.h"
 #include "features/host_screen_handlers.h"
 #include "features/privacy_control.h"
 #include "features/privacy_mode.h"
@@ -174,6 +176,7 @@ class Engine {
         if (consentRequired_ && !askConsent()) return consentDenied();  // step 18
         buildQualityAndMonitors();                                      // step 19
         buildSessionCommands();  // step 15, once the dispatcher exists
+        buildFileTransfer();     // files over the file channel
         checkSession0();         // step 20
         startTopologyWatcher();  // step 21
         pcm_->registerPeerJoined();  // step 22
@@ -600,6 +603,24 @@ class Engine {
         registerTerminalHandlers(*dispatcher_, *terminal_);
     }
 
+    // File transfer over the file channel with the session-start
+    // permissions, its downloads directory, and the browsing requests.
+    void buildFileTransfer() {
+        FileSession::Options o;
+        o.config.allowFiles = cfg_.allowFileTransfer;
+        o.config.allowClipboardData = cfg_.allowClipboard;
+        o.env = processEnvironment();
+        o.allowFileTransfer = [this] { return dispatcher_->policy().allowFileTransfer; };
+        o.sendJson = [this](const Json& reply) { pcm_->sendControlJson(dumpJson(reply)); };
+        fileTransport_ = std::make_unique<kvd_dev::FileDcTransport>(pcm_.get());
+        fileSession_ = std::make_unique<FileSession>(*fileTransport_, std::move(o));
+        fileSession_->registerControlHandlers(*dispatcher_);
+        pcm_->onFileBinary = [this](const uint8_t* data, size_t size) {
+            fileSession_->onFileBinary(data, size);
+        };
+        pcm_->onFileChannelClosed = [this] { fileSession_->onChannelClosed(); };
+    }
+
     void checkSession0() {
         const auto probe = platform::probeSession();
         if (!probe.noInteractiveDesktop) {
@@ -727,6 +748,7 @@ class Engine {
         if (localInputBlock_) localInputBlock_->release();
         if (clipboardListener_) clipboardListener_->stop();
         runEndOfSessionCleanup(inputHandler_.get());
+        if (fileSession_) fileSession_->stop();
 
         // The end-of-session announcement needs the relay link, so it goes
         // out before the link is closed (afterwards it could never be sent).
@@ -763,6 +785,9 @@ class Engine {
 
     std::unique_ptr<ISignalingClient> signaling_;
     PipeSignalingClient* pipe_ = nullptr;
+    // Outlive the manager, whose callbacks reach them until it is gone.
+    std::unique_ptr<kvd_dev::FileDcTransport> fileTransport_;
+    std::unique_ptr<FileSession> fileSession_;
     std::unique_ptr<PeerConnectionManager> pcm_;
     std::unique_ptr<LifecyclePeer> lifecyclePeer_;
     std::unique_ptr<PipelinePeer> pipelinePeer_;

@@ -209,6 +209,7 @@ void PeerConnectionManager::reset() {
     // lock is held, so a callback in flight can finish before close returns.
     for (auto& ch : channels) ch->close();
     if (peer) peer->close();
+    if (onFileChannelClosed) onFileChannelClosed();
     logger().info("PeerConnection reset — ready for rebuild");
 }
 
@@ -259,6 +260,10 @@ std::shared_ptr<RtcVideoTrack> PeerConnectionManager::videoTrack() const {
 std::shared_ptr<RtcDataChannel> PeerConnectionManager::videoChannel() const {
     std::lock_guard lk(mu_);
     return videoChannel_;
+}
+
+std::shared_ptr<RtcDataChannel> PeerConnectionManager::fileChannel() const {
+    return channel(Channel::File);
 }
 
 void PeerConnectionManager::sendSignaling(const Json& msg) {
@@ -442,8 +447,10 @@ RtcDataChannelCallbacks PeerConnectionManager::channelCallbacks(Channel which) {
                 logger().info("File DataChannel OPENED -- maxMessageSize={}",
                               ch ? ch->maxMessageSize() : 0);
             };
-            cb.onClosed = [live] {
-                if (live()) logger().info("File DataChannel CLOSED");
+            cb.onClosed = [this, live] {
+                if (!live()) return;
+                logger().info("File DataChannel CLOSED");
+                if (onFileChannelClosed) onFileChannelClosed();
             };
             cb.onError = [live](const std::string& e) {
                 if (live()) logger().error("File DataChannel error: {}", e);

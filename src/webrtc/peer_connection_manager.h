@@ -37,6 +37,8 @@ class PeerConnectionManager {
     std::function<void(const uint8_t*, size_t)> onInputBinary;
     std::function<void(const std::string&)> onControlText;
     std::function<void(const uint8_t*, size_t)> onFileBinary;
+    // The file channel closed, or the connection was reset under it.
+    std::function<void()> onFileChannelClosed;
     std::function<void(const std::string&)> onChatText;
     // The viewer asked for a keyframe (RTCP PLI/FIR on the video track).
     std::function<void()> onKeyframeRequest;
@@ -89,6 +91,8 @@ class PeerConnectionManager {
     // Shared references for the video sender of this connection.
     std::shared_ptr<RtcVideoTrack> videoTrack() const;
     std::shared_ptr<RtcDataChannel> videoChannel() const;
+    // The current connection's file channel (file transfer paces on it).
+    std::shared_ptr<RtcDataChannel> fileChannel() const;
     bool hasPeer() const;
 
     enum class Channel { Video, Control, File, Input, Chat };

@@ -1,3 +1,2 @@
 // Feature panels in toolbar order; each name is a module in this folder.
-export default ['clipboard', 'terminal', 'privacy', 'wol', 'power'];
-export default ['annotate'];
+export default ['clipboard', 'files', 'terminal', 'annotate', 'privacy', 'wol', 'power'];
