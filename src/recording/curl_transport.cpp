@@ -95,9 +95,6 @@ CURLcode addExtraCa(CURL*, void* sslctx, void* userdata) {
     return CURLE_OK;
 }
 
-struct CurlFree {
-    void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
 struct SlistFree {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
@@ -106,6 +103,10 @@ struct SlistFree {
 
 CurlUploadTransport::CurlUploadTransport(CurlTransportOptions opts) : opts_(std::move(opts)) {
     globalInit();
+}
+
+CurlUploadTransport::~CurlUploadTransport() {
+    if (handle_) curl_easy_cleanup(static_cast<CURL*>(handle_));
 }
 
 HttpResponse CurlUploadTransport::sendChunk(const std::string& url, const std::string& token,
@@ -123,11 +124,15 @@ HttpResponse CurlUploadTransport::request(bool put, const std::string& url,
                                           const std::string& token, uint64_t offset, uint64_t total,
                                           const std::vector<uint8_t>* body) const {
     HttpResponse out;
-    std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
-    if (!curl) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!handle_) handle_ = curl_easy_init();
+    if (!handle_) {
         out.errorText = "curl_easy_init failed";
         return out;
     }
+    CURL* c = static_cast<CURL*>(handle_);
+    // Options start afresh for every request; the connection cache stays.
+    curl_easy_reset(c);
     RequestState st;
     st.body = body;
     st.abort = &opts_.abort;
@@ -144,7 +149,6 @@ HttpResponse CurlUploadTransport::request(bool put, const std::string& url,
     }
     std::unique_ptr<curl_slist, SlistFree> headers(raw);
     char errbuf[CURL_ERROR_SIZE] = {};
-    CURL* c = curl.get();
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "https");

@@ -2,6 +2,7 @@
 // The uploader's HTTP requests over libcurl: HTTPS only, certificates
 // verified against the system's store plus an optional extra CA file.
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "recording/recording_uploader.h"
@@ -17,9 +18,14 @@ struct CurlTransportOptions {
     std::function<bool()> abort;
 };
 
+// One easy handle, reused so that consecutive chunks share the connection
+// (and its TLS session); calls are serialised.
 class CurlUploadTransport {
   public:
     explicit CurlUploadTransport(CurlTransportOptions opts);
+    ~CurlUploadTransport();
+    CurlUploadTransport(const CurlUploadTransport&) = delete;
+    CurlUploadTransport& operator=(const CurlUploadTransport&) = delete;
     HttpResponse sendChunk(const std::string& url, const std::string& token, uint64_t offset,
                            uint64_t total, const std::vector<uint8_t>& chunk) const;
     HttpResponse queryOffset(const std::string& url, const std::string& token) const;
@@ -28,6 +34,8 @@ class CurlUploadTransport {
     HttpResponse request(bool put, const std::string& url, const std::string& token,
                          uint64_t offset, uint64_t total, const std::vector<uint8_t>* body) const;
     CurlTransportOptions opts_;
+    mutable std::mutex mu_;
+    mutable void* handle_ = nullptr;  // CURL*
 };
 
 // Installs a libcurl transport on the uploader (its abort check included).
