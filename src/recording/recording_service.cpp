@@ -153,10 +153,24 @@ void RecordingService::process(Job job) {
     if (job.capture) out = recorder_.finish(std::move(*job.capture));
     if (out.path.empty()) return;
     const UploadTarget target = deps_.uploadTarget ? deps_.uploadTarget() : UploadTarget{};
-    if (target.url.empty()) {
+    {
         std::lock_guard<std::mutex> lock(mu_);
-        awaitingUpload_.push_back(out);
-        return;
+        bool keep = target.url.empty();
+        if (!keep) {
+            auto [it, fresh] = urlFile_.emplace(target.url, out.path);
+            // A second file sent to the same URL would be taken for the
+            // continuation of the first: it waits for a URL of its own.
+            if (!fresh && it->second != out.path) {
+                keep = true;
+                logger().warn(
+                    "[recording] {} kept for a later upload: the upload URL already received {}",
+                    out.path, it->second);
+            }
+        }
+        if (keep) {
+            awaitingUpload_.push_back(out);
+            return;
+        }
     }
     upload(out, target);
 }
@@ -210,8 +224,9 @@ void RecordingService::stopAtSessionEnd() {
         // include it; the heartbeat is refreshed while this takes.
         const RecordingOutput out = recorder_.finish(std::move(*captured));
         if (!out.path.empty()) {
+            // The session's last recording goes first.
             std::lock_guard<std::mutex> lock(mu_);
-            awaitingUpload_.push_back(out);
+            awaitingUpload_.insert(awaitingUpload_.begin(), out);
         }
     }
     // Recordings still finishing in the worker join the queue first.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -98,6 +99,8 @@ class RecordingService {
     bool busy_ = false;
     bool stopping_ = false;
     std::vector<RecordingOutput> awaitingUpload_;
+    // An upload URL is a resumable slot for one file: the file it was given.
+    std::map<std::string, std::string> urlFile_;
     std::thread worker_;
 };
 

@@ -94,7 +94,7 @@ TEST_F(ServiceFixture, ViewerStopFinishesAndUploadsOffTheCallingThread) {
     EXPECT_EQ(sent.back()["code"], "ENCRYPT_ERROR");
 }
 
-TEST_F(ServiceFixture, SessionEndUploadsEverythingWaitingOnceAUrlIsKnown) {
+TEST_F(ServiceFixture, SessionEndUploadsTheLastRecordingAndKeepsTheOthers) {
     test::LogCapture log;
     ASSERT_TRUE(svc->viewerStart());
     feed();
@@ -114,8 +114,13 @@ TEST_F(ServiceFixture, SessionEndUploadsEverythingWaitingOnceAUrlIsKnown) {
     svc->stopAtSessionEnd();
     EXPECT_EQ(log.count("info|[recording] stopped at session end"), 1u);
     ASSERT_TRUE(svc->drain(20000));
-    EXPECT_EQ(putSizes.size(), 2u);
-    EXPECT_TRUE(svc->pendingUploads().empty());
+    // The last recording takes the session's upload URL; the earlier one
+    // waits for a URL of its own instead of being appended to it.
+    ASSERT_EQ(putSizes.size(), 1u);
+    EXPECT_EQ(putSizes[0], test::readAll(dir / "s-2.mp4").size());
+    const auto pending = svc->pendingUploads();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].path, dir / "s.mp4.enc");
 }
 
 TEST_F(ServiceFixture, SessionEndWithoutUrlSkipsTheUpload) {
