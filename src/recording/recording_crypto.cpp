@@ -23,22 +23,34 @@ std::array<uint8_t, 12> chunkNonce(uint64_t index) {
     return n;
 }
 
-// Encrypts one chunk into out (ciphertext then tag); the context is
-// initialised afresh for every chunk.
-bool encryptChunk(EVP_CIPHER_CTX* ctx, const uint8_t* key, uint64_t index, const uint8_t* in,
-                  size_t n, uint8_t* out) {
-    const auto nonce = chunkNonce(index);
-    int len = 0;
-    if (EVP_CIPHER_CTX_reset(ctx) != 1) return false;
-    if (EVP_EncryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1) return false;
-    if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1) return false;
-    if (EVP_EncryptInit_ex(ctx, nullptr, nullptr, key, nonce.data()) != 1) return false;
-    if (EVP_EncryptUpdate(ctx, out, &len, in, static_cast<int>(n)) != 1) return false;
-    int fin = 0;
-    if (EVP_EncryptFinal_ex(ctx, out + len, &fin) != 1) return false;
-    if (static_cast<size_t>(len + fin) != n) return false;
-    return EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, kRecordingTagSize, out + n) == 1;
-}
+// One AES-256-GCM context per buffer or file, keyed once. Every chunk sets
+// its own nonce, which restarts the GCM state (counter, hash, tag), so each
+// record is independent of the others exactly as with a fresh context.
+class ChunkCipher {
+  public:
+    explicit ChunkCipher(const uint8_t* key) : ctx_(EVP_CIPHER_CTX_new()) {
+        ok_ = ctx_ &&
+              EVP_EncryptInit_ex(ctx_.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+              EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) == 1 &&
+              EVP_EncryptInit_ex(ctx_.get(), nullptr, nullptr, key, nullptr) == 1;
+    }
+    bool ok() const { return ok_; }
+    // Writes the ciphertext of n bytes and then the tag to out.
+    bool encrypt(uint64_t index, const uint8_t* in, size_t n, uint8_t* out) {
+        EVP_CIPHER_CTX* ctx = ctx_.get();
+        const auto nonce = chunkNonce(index);
+        int len = 0, fin = 0;
+        if (EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce.data()) != 1) return false;
+        if (EVP_EncryptUpdate(ctx, out, &len, in, static_cast<int>(n)) != 1) return false;
+        if (EVP_EncryptFinal_ex(ctx, out + len, &fin) != 1) return false;
+        if (static_cast<size_t>(len + fin) != n) return false;
+        return EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, kRecordingTagSize, out + n) == 1;
+    }
+
+  private:
+    CipherCtx ctx_;
+    bool ok_ = false;
+};
 
 }  // namespace
 
@@ -74,12 +86,15 @@ bool encryptBuffer(const std::vector<uint8_t>& key, const std::vector<uint8_t>& 
     if (key.size() != 32) return false;
     if (plaintext.empty()) return true;
     out.resize(encryptedSize(plaintext.size()));
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) return false;
+    ChunkCipher cipher(key.data());
+    if (!cipher.ok()) {
+        out.clear();
+        return false;
+    }
     size_t pos = 0, w = 0;
     for (uint64_t i = 0; pos < plaintext.size(); ++i) {
         const size_t n = std::min(kRecordingChunkSize, plaintext.size() - pos);
-        if (!encryptChunk(ctx.get(), key.data(), i, plaintext.data() + pos, n, out.data() + w)) {
+        if (!cipher.encrypt(i, plaintext.data() + pos, n, out.data() + w)) {
             out.clear();
             return false;
         }
@@ -106,8 +121,8 @@ bool encryptFile(const std::vector<uint8_t>& key, platform::FileStore& fs,
         error = "failed to open .mp4.enc for write";
         return false;
     }
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) {
+    ChunkCipher chunkCipher(key.data());
+    if (!chunkCipher.ok()) {
         error = "encryptBuffer failed";
         return false;
     }
@@ -127,8 +142,7 @@ bool encryptFile(const std::vector<uint8_t>& key, platform::FileStore& fs,
         size_t pos = 0, w = 0;
         while (pos < static_cast<size_t>(got)) {
             const size_t n = std::min(kRecordingChunkSize, static_cast<size_t>(got) - pos);
-            if (!encryptChunk(ctx.get(), key.data(), index++, plain.data() + pos, n,
-                              cipher.data() + w)) {
+            if (!chunkCipher.encrypt(index++, plain.data() + pos, n, cipher.data() + w)) {
                 error = "encryptBuffer failed";
                 return false;
             }
