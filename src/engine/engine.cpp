@@ -321,10 +321,11 @@ class Engine {
         rc.encryptionKey = deriveRecordingKey(cfg_.sessionToken, cfg_.sessionId);
         if (rc.encryptionKey.empty())
             logger().error("[recording] key derivation failed — encrypted recording refused");
-        if (media_->captureWidth() > 0 && media_->captureHeight() > 0) {
-            rc.width = static_cast<uint32_t>(media_->captureWidth());
-            rc.height = static_cast<uint32_t>(media_->captureHeight());
-        }
+        // The capture belongs to the main thread: later reconfigurations (on
+        // the relay's thread) keep the size taken at start-up.
+        const auto previous = recording_->recorder().config();
+        rc.width = previous.width;
+        rc.height = previous.height;
         rc.fps = static_cast<uint32_t>(cfg_.targetFps > 0 ? cfg_.targetFps : 30);
         rc.format = format;
         rc.maxSizeBytes = maxSizeBytes;
@@ -341,6 +342,10 @@ class Engine {
         else if (envFlagNonZero(env, "KELVANDRUM_REC_H264"))
             format = RecordingFormat::RawH264;
         auto rc = recorderConfig("standalone", format, cfg_.maxSizeBytes);
+        if (media_->captureWidth() > 0 && media_->captureHeight() > 0) {
+            rc.width = static_cast<uint32_t>(media_->captureWidth());
+            rc.height = static_cast<uint32_t>(media_->captureHeight());
+        }
         const size_t keyBytes = rc.encryptionKey.size();
         recording_->recorder().configure(std::move(rc));
         logger().info("[recording] configured tenant={} session={} key-bytes={}", "standalone",

@@ -142,7 +142,7 @@ class RecordingFilesTest(unittest.TestCase):
             out = os.path.join(self.tmp, "out")
             os.mkdir(out)
             proc, viewer, done = drive("--dir", out, "--session", "cap", "--format", "mp4-enc",
-                                       "--frames", 300, "--max-size", 200000, "--url", srv.url,
+                                       "--frames", 60, "--max-size", 200000, "--url", srv.url,
                                        env=kvdtest.clean_env(KELVANDRUM_CA_CERT=ca))
         finally:
             srv.close()
@@ -180,7 +180,7 @@ class UploadTest(unittest.TestCase):
         os.makedirs(d, exist_ok=True)
         t0 = time.monotonic()
         try:
-            proc, viewer, done = drive("--dir", d, "--session", session, "--frames", 90,
+            proc, viewer, done = drive("--dir", d, "--session", session, "--frames", 60,
                                        "--url", srv.url, "--upload-token", token,
                                        "--chunk", CHUNK, "--backoff-ms", 200, *extra, env=env)
         finally:

@@ -152,6 +152,7 @@ int main(int argc, char** argv) {
             captureUs += frameUs;
             clock.advanceUs(frameUs);
             svc.tick();
+            if (!svc.recorder().active()) break;  // stopped on its own (disk)
         }
         if (r + 1 < recordings) {
             if (auto reply = svc.viewerStop()) d.sendControl(kvd::dumpJson(*reply));
