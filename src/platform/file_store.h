@@ -33,7 +33,8 @@ class ReadableFile {
 class FileStore {
   public:
     virtual ~FileStore() = default;
-    // Creates the directory and its parents; false with error text.
+    // Creates the directory and its parents (the new ones private to the
+    // owner); false with error text.
     virtual bool createDirectories(const std::string& path, std::string& error) = 0;
     // Opens for writing, truncating an existing file; null when it cannot.
     virtual std::unique_ptr<WritableFile> openWrite(const std::string& path) = 0;

@@ -92,11 +92,14 @@ class HostFileStore final : public FileStore {
   public:
     bool createDirectories(const std::string& path, std::string& error) override {
         std::error_code ec;
-        std::filesystem::create_directories(path, ec);
+        // Directories made here hold private data (recordings): only the
+        // owner may enter them. Existing ones keep their permissions.
+        const bool created = std::filesystem::create_directories(path, ec);
         if (ec) {
             error = ec.message();
             return false;
         }
+        if (created) ::chmod(path.c_str(), 0700);
         return true;
     }
     std::unique_ptr<WritableFile> openWrite(const std::string& path) override {
