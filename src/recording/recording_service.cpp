@@ -246,9 +246,20 @@ void RecordingService::stopAtSessionEnd() {
         logger().info("[recording] no frames recorded, skipping upload");
         return;
     }
+    std::string owner;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (const auto it = urlFile_.find(target.url); it != urlFile_.end()) owner = it->second;
+    }
     for (const auto& out : waiting) {
-        logger().info("[recording] starting upload: file={} size={} url={}", out.path, out.size,
-                      target.url.substr(0, 60));
+        if (owner.empty()) owner = out.path;
+        const bool owned = owner == out.path;
+        if (owned) {
+            logger().info("[recording] starting upload: file={} size={} url={}", out.path, out.size,
+                          target.url.substr(0, 60));
+        }
+        // The worker claims the URL for the first of them and keeps the
+        // rest (logging why).
         Job j;
         j.output = out;
         enqueue(std::move(j));
