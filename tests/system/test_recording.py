@@ -240,6 +240,11 @@ class UploadTest(unittest.TestCase):
         self.assertEqual(uploads[-1]["code"], "TIMEOUT", uploads[-1])
         self.assertLess(took, 20)
 
+        # The shutdown drain gives up on its own bound, long before the deadline.
+        srv, local, uploads, done, took = self.upload("hang", "--drain-ms", 1500, session="drain")
+        self.assertFalse(done["drained"])
+        self.assertLess(took, 15)
+
 
 class DiskFullTest(unittest.TestCase):
     """A small tmpfs in a private mount namespace (root only)."""
