@@ -52,6 +52,8 @@
 #include "platform/pointer.h"
 #include "platform/process.h"
 #include "platform/session_env.h"
+#include "recording/recording_crypto.h"
+#include "recording/recording_service.h"
 #include "signaling/pipe_signaling_client.h"
 #include "signaling/signaling_client.h"
 #include "webrtc/peer_connection_manager.h"
@@ -131,6 +133,23 @@ class PipelinePeer final : public MediaPeer {
     const std::atomic<bool>& videoOverDc_;
 };
 
+// The recorder as the media pipeline sees it.
+class PipelineRecorder final : public RecorderHook {
+  public:
+    explicit PipelineRecorder(SessionRecorder& r) : r_(r) {}
+    bool active() const override { return r_.active(); }
+    StartResult start() override {
+        const bool ok = r_.start();
+        return {ok, r_.outputPath()};
+    }
+    void append(const uint8_t* data, size_t size, bool keyframe, int64_t timestampUs) override {
+        r_.writeFrame(data, size, keyframe, timestampUs);
+    }
+
+  private:
+    SessionRecorder& r_;
+};
+
 class Engine {
   public:
     Engine(EngineConfig cfg, platform::DpiAwareness dpi)
@@ -144,6 +163,7 @@ class Engine {
             (void)pcm_.release();
         }
         if (leakCursor_) (void)cursorStream_.release();
+        if (leakRecording_) (void)recording_.release();
     }
 
     int run() {
@@ -155,6 +175,7 @@ class Engine {
         if (cfg_.unattendedMode)
             logger().info("Unattended mode: forcing GDI capture, direct input");
 
+        buildRecording();
         buildPipeline();
         if (!cfg_.terminalOnly) {
             media_->startupCapture();  // step 8
@@ -169,6 +190,7 @@ class Engine {
             return writeErrorLine(4, "peer connection init failed");
         }
         buildInput();                 // step 14
+        configureRecorder();          // step 15 (recorder)
         installRelayCallbacks();      // step 16
         buildPrivacy();               // step 17
         startSecureDesktopWatcher();  // step 17
@@ -295,9 +317,69 @@ class Engine {
         d.secureDesktopActive = [this] {
             return secureWatcher_ && secureWatcher_->isSecureActive();
         };
+        d.recorder = recorderHook_.get();
         d.sleepMs = sleepForMs;
         media_ = std::make_unique<MediaPipeline>(cfg_, life_, processState(),
                                                  SteadyClock::instance(), std::move(d));
+    }
+
+    // The recorder exists before the pipeline that feeds it; it is configured
+    // once the capture size is known.
+    void buildRecording() {
+        RecordingService::Deps d;
+        d.sendControl = [this](const std::string& json) {
+            if (pcm_) pcm_->sendControlJson(json);
+        };
+        d.uploadTarget = [this] {
+            if (!dispatcher_)
+                return UploadTarget{cfg_.uploadUrl, cfg_.uploadToken, cfg_.maxSizeBytes};
+            const auto p = dispatcher_->policy();
+            return UploadTarget{p.uploadUrl, p.uploadToken, p.maxSizeBytes};
+        };
+        d.keepAlive = [] { processState().watchdogHeartbeatMs = steadyNowMs(); };
+        d.recorder.keepAlive = d.keepAlive;
+        recording_ = std::make_unique<RecordingService>(std::move(d));
+        recorderHook_ = std::make_unique<PipelineRecorder>(recording_->recorder());
+    }
+
+    RecorderConfig recorderConfig(const std::string& tenant, RecordingFormat format,
+                                  uint64_t maxSizeBytes) {
+        RecorderConfig rc;
+        rc.tenantId = tenant;
+        rc.sessionId = cfg_.sessionId;
+        rc.encryptionKey = deriveRecordingKey(cfg_.sessionToken, cfg_.sessionId);
+        if (rc.encryptionKey.empty())
+            logger().error("[recording] key derivation failed — encrypted recording refused");
+        // The capture belongs to the main thread: later reconfigurations (on
+        // the relay's thread) keep the size taken at start-up.
+        const auto previous = recording_->recorder().config();
+        rc.width = previous.width;
+        rc.height = previous.height;
+        rc.fps = static_cast<uint32_t>(cfg_.targetFps > 0 ? cfg_.targetFps : 30);
+        rc.format = format;
+        rc.maxSizeBytes = maxSizeBytes;
+        const auto env = processEnvironment();
+        if (auto dir = env("KELVANDRUM_RECORDING_DIR"); dir && !dir->empty()) rc.outputDir = *dir;
+        return rc;
+    }
+
+    void configureRecorder() {
+        const auto env = processEnvironment();
+        RecordingFormat format = RecordingFormat::Mp4;
+        if (envFlagNonZero(env, "KELVANDRUM_REC_ENCRYPTED"))
+            format = RecordingFormat::Mp4Encrypted;
+        else if (envFlagNonZero(env, "KELVANDRUM_REC_H264"))
+            format = RecordingFormat::RawH264;
+        auto rc = recorderConfig("standalone", format, cfg_.maxSizeBytes);
+        if (media_->captureWidth() > 0 && media_->captureHeight() > 0) {
+            rc.width = static_cast<uint32_t>(media_->captureWidth());
+            rc.height = static_cast<uint32_t>(media_->captureHeight());
+        }
+        const size_t keyBytes = rc.encryptionKey.size();
+        recording_->recorder().configure(std::move(rc));
+        logger().info("[recording] configured tenant={} session={} key-bytes={}", "standalone",
+                      cfg_.sessionId, keyBytes);
+        logger().info("[recording] temp file path: {}", recording_->recorder().outputPath());
     }
 
     void buildSignaling() {
@@ -498,6 +580,11 @@ class Engine {
         configHooks.clipboardPolicyChanged = [this](bool allow) {
             if (clipboardPolicy_) clipboardPolicy_->setEnabled(allow);
         };
+        configHooks.recordingReconfigure = [this](const ControlDispatcher::Policy& p) {
+            recording_->recorder().configure(
+                recorderConfig(p.tenantId, RecordingFormat::Mp4Encrypted, p.maxSizeBytes));
+            logger().info("[recording] reconfigured: tenant={} format=Mp4Encrypted", p.tenantId);
+        };
         if (pipe_) {
             configHooks.sendRelay = [this](const std::string& type, const Json& payload) {
                 pipe_->sendEnvelope(type, payload);
@@ -542,6 +629,17 @@ class Engine {
         });
         dispatcher_->setHandler("resolution_query", [this, sendText](const Json&) {
             sendText(buildResolutionListJson(resolution_->listModes()));
+        });
+        dispatcher_->setHandler("recording_start", [this](const Json&) {
+            bool started = false;
+            if (auto reply = recording_->viewerStart(&started)) {
+                // The recording must begin with a keyframe.
+                if (started) media_->requestKeyframe();
+                pcm_->sendControlJson(dumpJson(*reply));
+            }
+        });
+        dispatcher_->setHandler("recording_stop", [this](const Json&) {
+            if (auto reply = recording_->viewerStop()) pcm_->sendControlJson(dumpJson(*reply));
         });
         dispatcher_->setHandler("resolution_restore_pref", [this](const Json& msg) {
             const bool v = jsonBool(msg, "restoreOnDisconnect").value_or(true);
@@ -661,7 +759,10 @@ class Engine {
         hooks.terminalOnly = cfg_.terminalOnly;
         hooks.iceDiagnostics = cfg_.iceDiagnostics;
         hooks.publishGeometry = [this] { media_->publishGeometry(); };
-        hooks.mediaHousekeeping = [this] { media_->housekeeping(); };
+        hooks.mediaHousekeeping = [this] {
+            media_->housekeeping();
+            recording_->tick();
+        };
         hooks.framePass = [this] { return media_->framePass(); };
         hooks.dropConnectionState = [this] { media_->dropConnectionState(); };
         hooks.onRebuilt = [this](int64_t nowMs) { media_->onRebuilt(nowMs); };
@@ -749,6 +850,7 @@ class Engine {
         if (clipboardListener_) clipboardListener_->stop();
         runEndOfSessionCleanup(inputHandler_.get());
         if (fileSession_) fileSession_->stop();
+        if (recording_) recording_->stopAtSessionEnd();
 
         // The end-of-session announcement needs the relay link, so it goes
         // out before the link is closed (afterwards it could never be sent).
@@ -770,6 +872,14 @@ class Engine {
             leakCursor_ = true;
         }
         ps.watchdogStop = true;
+        if (recording_->busy()) {
+            if (recording_->drain(25000)) {
+                logger().info("[recording] upload drained before exit");
+            } else {
+                logger().warn("[recording] upload drain timed out after {}ms — detaching", 25000);
+                leakRecording_ = true;
+            }
+        }
 
         logger().info("kelvandrum-remote stopped");
         logger().flush();
@@ -815,8 +925,11 @@ class Engine {
     std::unique_ptr<SessionLoop> loop_;
     std::unique_ptr<SignalingThread> signalingThread_;
     std::unique_ptr<CursorStream> cursorStream_;
+    std::unique_ptr<RecordingService> recording_;
+    std::unique_ptr<RecorderHook> recorderHook_;
     bool leakSignaling_ = false;
     bool leakCursor_ = false;
+    bool leakRecording_ = false;
 };
 
 }  // namespace

@@ -12,7 +12,8 @@
 //                          the picture shows the colours, then type)]
 //        [--control JSON ([{"send": MESSAGE, "expectType": TYPE, "size": [w,h]}...]: send a
 //                          control message, wait for a reply of that type and for the
-//                          picture to reach that size)]
+//                          picture to reach that size; or {"click": SELECTOR}, or
+//                          {"waitText": {"selector": S, "contains": TEXT}})]
 //        [--annotate JSON ({"from": [x,y], "to": [x,y], "color": "#rrggbb", "width": N,
 //                          "probe": [x,y], "rgb": [r,g,b], "grabs": DIR}: grab the host screen
 //                          (xwd) into DIR/connected.xwd, draw a rectangle with the annotation
@@ -124,6 +125,24 @@ async function runPhase(page, transport, phase) {
 }
 
 async function runControlStep(page, step) {
+  // Page steps: click an element, or wait until an element's text contains
+  // a piece of text (the text is returned).
+  if (step.click) {
+    await page.click(step.click, { timeout: 20000 });
+    return { clicked: step.click };
+  }
+  if (step.waitText) {
+    const { selector, contains } = step.waitText;
+    const loc = page.locator(selector);
+    const t0 = Date.now();
+    let text = '';
+    while (Date.now() - t0 < 20000) {
+      text = (await loc.count()) ? await loc.first().innerText() : '';
+      if (text.includes(contains)) return { text };
+      await new Promise((r) => setTimeout(r, 100));
+    }
+    return { text, timedOut: true };
+  }
   const seen = await page.evaluate(() => (window.kvdViewer.state.received.control || []).length);
   await page.evaluate((m) => window.kvdViewer.send('control', JSON.stringify(m)), step.send);
   const out = { sent: step.send.type };
