@@ -924,6 +924,9 @@ bool MediaPipeline::framePass() {
             now = clock_.nowMs();
         }
     }
+    // The period of the frames counts from here: the frame's own capture and
+    // encoding happen inside it, not after it.
+    const int64_t frameStartMs = now;
 
     const bool overlay = cursor_->cursorOverlay.load();
     capture_->setCursorOverlay(overlay);
@@ -945,10 +948,22 @@ bool MediaPipeline::framePass() {
         return true;
     }
 
-    if (!frame.dirtyRects.empty() && classifier_.classify(frame.dirtyRects) == ChangeClass::None &&
-        !keyframeDue) {
+    // An unchanged screen is not encoded again at the full rate, but at
+    // least once a second, so that the stall detector, the recording and the
+    // viewer's decoder keep their pace.
+    const bool noChange =
+        frame.dirtyRects.empty()
+            ? frame.unchanged
+            : classifier_.classify(frame.dirtyRects) == ChangeClass::None || frame.unchanged;
+    const bool refreshDue = now - lastFrameMs_ >= kUnchangedRefreshMs;
+    if (noChange && !keyframeDue && !refreshDue) {
         capture_->releaseFrame(frame);
-        sleepMs(5);
+        // A capture that does not wait for changes would be asked again at
+        // once: look again one frame interval after this look began.
+        int64_t pause = 5;
+        if (!capture_->waitsForChange())
+            pause = std::max<int64_t>(pause, interval - (clock_.nowMs() - frameStartMs));
+        sleepMs(pause);
         return true;
     }
 
@@ -981,12 +996,13 @@ bool MediaPipeline::framePass() {
         return true;
     }
 
-    encodeAndSend(frame, keyframeDue);
+    encodeAndSend(frame, keyframeDue, frameStartMs);
     capture_->releaseFrame(frame);
     return true;
 }
 
-void MediaPipeline::encodeAndSend(const CapturedFrame& frame, bool keyframeDue) {
+void MediaPipeline::encodeAndSend(const CapturedFrame& frame, bool keyframeDue,
+                                  int64_t frameStartMs) {
     EncodedFrame out;
     try {
         out = encoder_->encode(frame.data, frame.stride, frame.timestampUs);
@@ -1005,7 +1021,7 @@ void MediaPipeline::encodeAndSend(const CapturedFrame& frame, bool keyframeDue) 
         ps_.sentFrames.fetch_add(1);
         ps_.lastSendMs = now;
     }
-    lastFrameMs_ = now;
+    lastFrameMs_ = frameStartMs;
     life_.lastFrameSentMs = now;
     ps_.watchdogHeartbeatMs = now;
 

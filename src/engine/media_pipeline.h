@@ -196,6 +196,8 @@ class MediaPipeline {
     std::shared_ptr<CursorShared> cursorShared() const { return cursor_; }
 
     static constexpr int32_t kPeriodicKeyframeSec = 5;
+    // An unchanged screen is still encoded this often.
+    static constexpr int64_t kUnchangedRefreshMs = 1000;
     static constexpr int64_t kLadderRetryMs = 2000;
     static constexpr int64_t kShmRetryMs = 2000;
     static constexpr int64_t kStatusReportMs = 2000;
@@ -258,7 +260,7 @@ class MediaPipeline {
     void candidateGiveUp();
     void shmRetry();
     void sendCursorShape();
-    void encodeAndSend(const CapturedFrame& frame, bool keyframeDue);
+    void encodeAndSend(const CapturedFrame& frame, bool keyframeDue, int64_t frameStartMs);
 
     const EngineConfig& cfg_;
     LifecycleState& life_;
@@ -281,6 +283,7 @@ class MediaPipeline {
     std::atomic<bool> connectionStarted_{false};
     int64_t lastKeyframeMs_ = 0;
     std::atomic<bool> viewerKeyframeRequest_{false};
+    // Start of the pass whose frame was last handed to the sender.
     int64_t lastFrameMs_ = 0;
     int32_t currentFps_;
     std::atomic<int32_t> fpsOverride_{0};
