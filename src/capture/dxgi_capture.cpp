@@ -496,6 +496,8 @@ CapturedFrame DxgiCapture::captureFrame() {
     f.stride = width_ * 4;
     f.timestampUs = p_.clock->nowUs();
     f.valid = true;
+    f.dirtyRects.swap(spareRects_);
+    f.dirtyRects.clear();
     if (info.pointerUpdated) {
         cursorX_ = info.pointerX;
         cursorY_ = info.pointerY;
@@ -538,6 +540,10 @@ CapturedFrame DxgiCapture::captureFrame() {
 
 void DxgiCapture::releaseFrame(CapturedFrame& frame) {
     frame.data = nullptr;
+    // The list's storage serves the next frame.
+    if (frame.dirtyRects.capacity() > spareRects_.capacity())
+        spareRects_ = std::move(frame.dirtyRects);
+    frame.dirtyRects.clear();
 }
 
 void DxgiCapture::cursorPosition(uint16_t& x, uint16_t& y) {

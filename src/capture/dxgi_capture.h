@@ -95,6 +95,7 @@ class DxgiCapture : public ScreenCapture {
     // Mode of the last delivered image (-1: none since set-up).
     int deliveredOverlay_ = -1;
     std::vector<platform::DuplicationRect> moveScratch_, dirtyScratch_;
+    std::vector<DirtyRect> spareRects_;
     std::vector<uint8_t> cursorPixels_;
     int32_t cursorWidth_ = 0, cursorHeight_ = 0, cursorHotspotX_ = 0, cursorHotspotY_ = 0;
     int32_t cursorX_ = -1, cursorY_ = -1;  // relative to the output

@@ -165,6 +165,7 @@ std::unique_ptr<VideoEncoder> MediaPipeline::buildEncoder(int32_t width, int32_t
 
 void MediaPipeline::adoptEncoder(std::unique_ptr<VideoEncoder> enc, int32_t width, int32_t height) {
     encoder_ = std::move(enc);
+    changesWhole_ = true;
     encoderSrcWidth_ = width;
     encoderSrcHeight_ = height;
 }
@@ -174,6 +175,7 @@ void MediaPipeline::setCapture(std::unique_ptr<ScreenCapture> cap, CaptureKind k
     capture_ = std::move(cap);
     captureKind_ = capture_ ? kind : CaptureKind::None;
     ++captureGeneration_;
+    changesWhole_ = true;
 }
 
 void MediaPipeline::dropCaptureAndEncoder() {
@@ -234,6 +236,8 @@ void MediaPipeline::sendTransition(const char* reason, const char* to) {
 bool MediaPipeline::reconfigureEncoder(int32_t w, int32_t h, int32_t fps, int32_t kbps,
                                        int32_t srcW, int32_t srcH) {
     if (!encoder_) return false;
+    // Whatever the outcome, the encoder may have started a new picture.
+    changesWhole_ = true;
     if (!encoder_->reconfigure(w, h, fps, kbps, srcW, srcH)) return false;
     encoderSrcWidth_ = srcW;
     encoderSrcHeight_ = srcH;
@@ -941,6 +945,7 @@ bool MediaPipeline::framePass() {
 
     ps_.capturedFrames.fetch_add(1);
     ps_.lastCaptureMs = now;
+    noteChanges(frame);
 
     if (!keyframeDue && now - lastFrameMs_ < interval) {
         capture_->releaseFrame(frame);
@@ -1005,13 +1010,33 @@ void MediaPipeline::encodeAndSend(const CapturedFrame& frame, bool keyframeDue,
                                   int64_t frameStartMs) {
     EncodedFrame out;
     try {
+        if (!changesWhole_) encoder_->setChangedRegions(changes_);
+        changes_.clear();
+        changesWhole_ = false;
         out = encoder_->encode(frame.data, frame.stride, frame.timestampUs);
     } catch (const std::exception& e) {
+        changesWhole_ = true;
         logger().error("[encode] encoder threw: {}", e.what());
         return;
     }
     if (out.data.empty()) return;
+    encodeAndDeliver(frame, out, keyframeDue, frameStartMs);
+    encoder_->recycle(std::move(out.data));
+}
 
+void MediaPipeline::noteChanges(const CapturedFrame& frame) {
+    // Frames skipped before the encoder saw them still changed the picture.
+    if (frame.unchanged || changesWhole_) return;
+    if (frame.dirtyRects.empty() || changes_.size() + frame.dirtyRects.size() > kMaxChanges) {
+        changesWhole_ = true;
+        changes_.clear();
+        return;
+    }
+    changes_.insert(changes_.end(), frame.dirtyRects.begin(), frame.dirtyRects.end());
+}
+
+void MediaPipeline::encodeAndDeliver(const CapturedFrame& frame, const EncodedFrame& out,
+                                     bool keyframeDue, int64_t frameStartMs) {
     int64_t now = clock_.nowMs();
     ps_.encodedFrames.fetch_add(1);
     ps_.lastEncodeMs = now;

@@ -261,6 +261,10 @@ class MediaPipeline {
     void shmRetry();
     void sendCursorShape();
     void encodeAndSend(const CapturedFrame& frame, bool keyframeDue, int64_t frameStartMs);
+    void encodeAndDeliver(const CapturedFrame& frame, const EncodedFrame& out, bool keyframeDue,
+                          int64_t frameStartMs);
+    // Collects what the captured frames changed since the last encode.
+    void noteChanges(const CapturedFrame& frame);
 
     const EngineConfig& cfg_;
     LifecycleState& life_;
@@ -274,6 +278,11 @@ class MediaPipeline {
     // Source size the encoder was last opened or reconfigured for.
     int32_t encoderSrcWidth_ = 0, encoderSrcHeight_ = 0;
     std::unique_ptr<FrameSink> sink_;
+    // What changed since the frame last handed to the encoder; whole: not
+    // known (a new capture or encoder, a frame without rectangles).
+    static constexpr size_t kMaxChanges = 256;
+    std::vector<DirtyRect> changes_;
+    bool changesWhole_ = true;
     ChangeClassifier classifier_;
     BufferPressureController pressure_;
     std::shared_ptr<CursorShared> cursor_;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -134,6 +135,8 @@ struct EncoderState {
     bool keyPending = true;  // a fresh encoder starts with a keyframe
     std::vector<int32_t> encodeStrides;
     std::function<void()> onEncode;  // e.g. the time an encode takes
+    // The changed regions each encode was told of; nullopt: the whole frame.
+    std::vector<std::optional<std::vector<DirtyRect>>> regions;
 };
 
 class FakeEncoder : public VideoEncoder {
@@ -147,6 +150,7 @@ class FakeEncoder : public VideoEncoder {
         ++s_->encodes;
         s_->encodeStrides.push_back(stride);
         if (s_->onEncode) s_->onEncode();
+        s_->regions.push_back(std::exchange(pendingRegions_, std::nullopt));
         EncodedFrame f;
         if (s_->emptyOutput) return f;
         f.data.assign(100, 0xAB);
@@ -166,9 +170,11 @@ class FakeEncoder : public VideoEncoder {
         return s_->reconfigureOk;
     }
     std::string name() const override { return "fake"; }
+    void setChangedRegions(const std::vector<DirtyRect>& r) override { pendingRegions_ = r; }
 
   private:
     std::shared_ptr<EncoderState> s_;
+    std::optional<std::vector<DirtyRect>> pendingRegions_;
 };
 
 struct SinkState {

@@ -467,6 +467,27 @@ TEST_F(Media, UnchangedFramesOfAGrabAreLookedAtOncePerInterval) {
     EXPECT_LE(peer.sink->sends, 1 + 2);
 }
 
+TEST_F(Media, TheEncoderLearnsWhatChangedSinceTheFrameItLastSaw) {
+    using Regions = std::optional<std::vector<DirtyRect>>;
+    streaming();
+    EXPECT_EQ(enc().regions.back(), Regions{});  // a new encoder: everything
+    auto& cap = live(CaptureKind::Dxgi);
+    cap.dirty = {{5, 5, 1, 1}};
+    cap.strideDelta = -4;  // skipped before encoding, but its change counts
+    passAfter(100);
+    cap.strideDelta = 0;
+    cap.dirty = {{20, 20, 2, 2}};
+    passAfter(100);
+    EXPECT_EQ(enc().regions.back(), (Regions{{{5, 5, 1, 1}, {20, 20, 2, 2}}}));
+    cap.dirty.clear();  // changed, not known where
+    passAfter(100);
+    EXPECT_EQ(enc().regions.back(), Regions{});
+    cap.unchanged = true;  // the once-a-second refresh changes nothing
+    passAfter(1000);
+    EXPECT_EQ(enc().regions.back(), (Regions{std::vector<DirtyRect>{}}));
+    EXPECT_EQ(enc().encodes, 4);
+}
+
 TEST_F(Media, KeyframesOnConnectPeriodicallyAndOnRequest) {
     streaming();
     auto keys = [&] { return enc().keyframeRequests; };
