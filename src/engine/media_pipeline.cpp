@@ -176,6 +176,7 @@ void MediaPipeline::setCapture(std::unique_ptr<ScreenCapture> cap, CaptureKind k
     captureKind_ = capture_ ? kind : CaptureKind::None;
     ++captureGeneration_;
     changesWhole_ = true;
+    unencodedChange_ = true;
 }
 
 void MediaPipeline::dropCaptureAndEncoder() {
@@ -955,11 +956,11 @@ bool MediaPipeline::framePass() {
 
     // An unchanged screen is not encoded again at the full rate, but at
     // least once a second, so that the stall detector, the recording and the
-    // viewer's decoder keep their pace.
-    const bool noChange =
-        frame.dirtyRects.empty()
-            ? frame.unchanged
-            : classifier_.classify(frame.dirtyRects) == ChangeClass::None || frame.unchanged;
+    // viewer's decoder keep their pace. "Unchanged" counts from the frame the
+    // encoder last saw: a change that came with a frame skipped since then
+    // (pacing, back-pressure) is still to be sent.
+    if (!frame.dirtyRects.empty()) classifier_.classify(frame.dirtyRects);
+    const bool noChange = !unencodedChange_;
     const bool refreshDue = now - lastFrameMs_ >= kUnchangedRefreshMs;
     if (noChange && !keyframeDue && !refreshDue) {
         capture_->releaseFrame(frame);
@@ -1013,6 +1014,7 @@ void MediaPipeline::encodeAndSend(const CapturedFrame& frame, bool keyframeDue,
         if (!changesWhole_) encoder_->setChangedRegions(changes_);
         changes_.clear();
         changesWhole_ = false;
+        unencodedChange_ = false;
         out = encoder_->encode(frame.data, frame.stride, frame.timestampUs);
     } catch (const std::exception& e) {
         changesWhole_ = true;
@@ -1025,8 +1027,11 @@ void MediaPipeline::encodeAndSend(const CapturedFrame& frame, bool keyframeDue,
 }
 
 void MediaPipeline::noteChanges(const CapturedFrame& frame) {
+    if (frame.unchanged) return;
+    if (frame.dirtyRects.empty() || classifier_.ratio(frame.dirtyRects) > 0.0)
+        unencodedChange_ = true;
     // Frames skipped before the encoder saw them still changed the picture.
-    if (frame.unchanged || changesWhole_) return;
+    if (changesWhole_) return;
     if (frame.dirtyRects.empty() || changes_.size() + frame.dirtyRects.size() > kMaxChanges) {
         changesWhole_ = true;
         changes_.clear();

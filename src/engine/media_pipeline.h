@@ -283,6 +283,8 @@ class MediaPipeline {
     static constexpr size_t kMaxChanges = 256;
     std::vector<DirtyRect> changes_;
     bool changesWhole_ = true;
+    // A captured frame changed the picture since the last encode.
+    bool unencodedChange_ = true;
     ChangeClassifier classifier_;
     BufferPressureController pressure_;
     std::shared_ptr<CursorShared> cursor_;

@@ -452,6 +452,30 @@ TEST_F(Media, UnchangedScreenIsRefreshedOncePerSecondAndNeverStalls) {
     EXPECT_EQ(peer.sink->sends, n + 2);
 }
 
+TEST_F(Media, AChangeInAFrameThePacingSkippedIsSentWithTheNextUnchangedFrame) {
+    streaming();
+    auto& cap = live(CaptureKind::Dxgi);
+    cap.dirty = {{0, 0, 100, 100}};
+    passAfter(100);
+    const int sent = peer.sink->sends;
+    // 32 ms after that frame began: too early, the frame is skipped, but the
+    // capture has consumed its change.
+    cap.dirty = {{10, 10, 5, 5}};
+    cap.onCapture = [&cap] {
+        cap.onCapture = nullptr;
+        cap.unchanged = false;
+    };
+    passAfter(32);
+    EXPECT_EQ(peer.sink->sends, sent);
+    cap.dirty.clear();
+    cap.unchanged = true;
+    loopPass();
+    EXPECT_EQ(peer.sink->sends, sent + 1);
+    EXPECT_EQ(enc().regions.back(), (std::optional<std::vector<DirtyRect>>{{{10, 10, 5, 5}}}));
+    passAfter(100);  // now it is the same picture
+    EXPECT_EQ(peer.sink->sends, sent + 1);
+}
+
 TEST_F(Media, UnchangedFramesOfAGrabAreLookedAtOncePerInterval) {
     // A grab returns at once; without pacing the skip path would grab ~200
     // times a second.
