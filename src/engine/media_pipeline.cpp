@@ -961,7 +961,10 @@ bool MediaPipeline::framePass() {
     // (pacing, back-pressure) is still to be sent.
     if (!frame.dirtyRects.empty()) classifier_.classify(frame.dirtyRects);
     const bool noChange = !unencodedChange_;
-    const bool refreshDue = now - lastFrameMs_ >= kUnchangedRefreshMs;
+    // An encoder that drops the repeated picture must not be asked again on
+    // every pass: a refresh is tried once per period.
+    const bool refreshDue = now - std::max(lastFrameMs_, lastRefreshTryMs_) >= kUnchangedRefreshMs;
+    if (noChange && refreshDue) lastRefreshTryMs_ = now;
     if (noChange && !keyframeDue && !refreshDue) {
         capture_->releaseFrame(frame);
         // A capture that does not wait for changes would be asked again at

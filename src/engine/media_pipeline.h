@@ -296,6 +296,7 @@ class MediaPipeline {
     std::atomic<bool> viewerKeyframeRequest_{false};
     // Start of the pass whose frame was last handed to the sender.
     int64_t lastFrameMs_ = 0;
+    int64_t lastRefreshTryMs_ = 0;
     int32_t currentFps_;
     std::atomic<int32_t> fpsOverride_{0};
     std::atomic<int32_t> maxHeight_{0};

@@ -93,7 +93,8 @@ class FakeCapture : public ScreenCapture {
         f.dirtyRects = s_->dirty;
         f.unchanged = s_->unchanged;
         if (f.valid) {
-            pixels_.assign(static_cast<size_t>(std::max(f.stride, 4)) * std::max(f.height, 1), 0);
+            // Sized once: long simulated sessions capture thousands of frames.
+            pixels_.resize(static_cast<size_t>(std::max(f.stride, 4)) * std::max(f.height, 1));
             f.data = pixels_.data();
         }
         return f;

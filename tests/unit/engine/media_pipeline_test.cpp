@@ -450,6 +450,16 @@ TEST_F(Media, UnchangedScreenIsRefreshedOncePerSecondAndNeverStalls) {
     live(CaptureKind::Dxgi).dirty = {{10, 10, 20, 20}};
     passAfter(100);
     EXPECT_EQ(peer.sink->sends, n + 2);
+
+    // An encoder that drops the repeated picture is still asked once a second.
+    live(CaptureKind::Dxgi).unchanged = true;
+    live(CaptureKind::Dxgi).dirty.clear();
+    passAfter(100);
+    enc().emptyOutput = true;
+    const int encodes = enc().encodes;
+    const int64_t until = clock.nowMs() + 3000;
+    while (clock.nowMs() < until) loopPass();
+    EXPECT_LE(enc().encodes - encodes, 4);
 }
 
 TEST_F(Media, AChangeInAFrameThePacingSkippedIsSentWithTheNextUnchangedFrame) {
