@@ -1017,14 +1017,16 @@ void MediaPipeline::encodeAndSend(const CapturedFrame& frame, bool keyframeDue,
         if (!changesWhole_) encoder_->setChangedRegions(changes_);
         changes_.clear();
         changesWhole_ = false;
-        unencodedChange_ = false;
         out = encoder_->encode(frame.data, frame.stride, frame.timestampUs);
     } catch (const std::exception& e) {
         changesWhole_ = true;
         logger().error("[encode] encoder threw: {}", e.what());
         return;
     }
+    // A picture the encoder dropped (rate control) is still to be sent: the
+    // next pass encodes again even when the screen stays as it is.
     if (out.data.empty()) return;
+    unencodedChange_ = false;
     encodeAndDeliver(frame, out, keyframeDue, frameStartMs);
     encoder_->recycle(std::move(out.data));
 }

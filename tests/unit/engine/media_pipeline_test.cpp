@@ -484,6 +484,17 @@ TEST_F(Media, AChangeInAFrameThePacingSkippedIsSentWithTheNextUnchangedFrame) {
     EXPECT_EQ(enc().regions.back(), (std::optional<std::vector<DirtyRect>>{{{10, 10, 5, 5}}}));
     passAfter(100);  // now it is the same picture
     EXPECT_EQ(peer.sink->sends, sent + 1);
+
+    // A changed picture the encoder drops is encoded again on the next pass.
+    cap.unchanged = false;
+    cap.dirty = {{30, 30, 4, 4}};
+    enc().emptyOutput = true;
+    passAfter(100);
+    cap.unchanged = true;
+    cap.dirty.clear();
+    enc().emptyOutput = false;
+    passAfter(40);
+    EXPECT_EQ(peer.sink->sends, sent + 2);
 }
 
 TEST_F(Media, UnchangedFramesOfAGrabAreLookedAtOncePerInterval) {
