@@ -22,6 +22,46 @@ DirtyRect nativeRectToLogical(const platform::DuplicationRect& r, int32_t rotati
     }
 }
 
+DirtyRect clipRect(const DirtyRect& r, int32_t width, int32_t height) {
+    const int64_t x0 = std::clamp<int64_t>(r.x, 0, width);
+    const int64_t y0 = std::clamp<int64_t>(r.y, 0, height);
+    const int64_t x1 = std::clamp<int64_t>(int64_t{r.x} + r.width, 0, width);
+    const int64_t y1 = std::clamp<int64_t>(int64_t{r.y} + r.height, 0, height);
+    if (x1 <= x0 || y1 <= y0) return {};
+    return {static_cast<int32_t>(x0), static_cast<int32_t>(y0), static_cast<int32_t>(x1 - x0),
+            static_cast<int32_t>(y1 - y0)};
+}
+
+void copyRegion(const uint8_t* src, int32_t srcStride, uint8_t* dst, int32_t dstStride,
+                const DirtyRect& r, int32_t width, int32_t height) {
+    const DirtyRect c = clipRect(r, width, height);
+    if (c.width <= 0 || !src || !dst) return;
+    const size_t bytes = static_cast<size_t>(c.width) * 4;
+    for (int32_t y = c.y; y < c.y + c.height; ++y) {
+        const size_t off = static_cast<size_t>(c.x) * 4;
+        std::memcpy(dst + static_cast<size_t>(y) * dstStride + off,
+                    src + static_cast<size_t>(y) * srcStride + off, bytes);
+    }
+}
+
+bool keepIfChanged(const uint8_t* image, int32_t stride, int32_t rowBytes, int32_t height,
+                   std::vector<uint8_t>& previous) {
+    const size_t row = static_cast<size_t>(std::max(rowBytes, 0));
+    const size_t need = row * static_cast<size_t>(std::max(height, 0));
+    int32_t first = 0;
+    if (previous.size() != need) {
+        previous.resize(need);
+    } else {
+        while (first < height && std::memcmp(image + static_cast<size_t>(first) * stride,
+                                             previous.data() + first * row, row) == 0)
+            ++first;
+        if (first == height) return true;
+    }
+    for (int32_t y = first; y < height; ++y)
+        std::memcpy(previous.data() + y * row, image + static_cast<size_t>(y) * stride, row);
+    return false;
+}
+
 void copyRotated(const uint8_t* src, int32_t srcPitch, int32_t nativeWidth, int32_t nativeHeight,
                  int32_t rotation, uint8_t* dst, int32_t width, int32_t height) {
     if (!src || !dst || nativeWidth <= 0 || nativeHeight <= 0) return;

@@ -27,6 +27,22 @@ DirtyRect nativeRectToLogical(const platform::DuplicationRect& r, int32_t rotati
 void copyRotated(const uint8_t* src, int32_t srcPitch, int32_t nativeWidth, int32_t nativeHeight,
                  int32_t rotation, uint8_t* dst, int32_t width, int32_t height);
 
+// `r` cut to the image (width x height); an empty rectangle when outside.
+DirtyRect clipRect(const DirtyRect& r, int32_t width, int32_t height);
+
+// Copies the pixels of `r` (clipped to width x height) between two images of
+// the same geometry, 4 bytes a pixel.
+void copyRegion(const uint8_t* src, int32_t srcStride, uint8_t* dst, int32_t dstStride,
+                const DirtyRect& r, int32_t width, int32_t height);
+
+// Makes `previous` a copy of `image` (height rows of rowBytes, rows `stride`
+// apart in `image`, packed in `previous`) and says whether it already was
+// one. Rows are compared top-down and the comparison stops at the first
+// difference, from where on the rows are copied: an unchanged image costs one
+// read, a changed one at most one read and one copy.
+bool keepIfChanged(const uint8_t* image, int32_t stride, int32_t rowBytes, int32_t height,
+                   std::vector<uint8_t>& previous);
+
 constexpr int32_t kPointerTypeMonochrome = 1;
 constexpr int32_t kPointerTypeColour = 2;
 constexpr int32_t kPointerTypeMaskedColour = 4;

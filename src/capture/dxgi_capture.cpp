@@ -208,6 +208,9 @@ bool DxgiCapture::setupOutput(int32_t monitorIndex) {
     duplicated_ = true;
 
     frameCache_.assign(static_cast<size_t>(width_) * height_ * 4, 0);
+    outputSynced_ = false;
+    drawnRect_ = {};
+    deliveredOverlay_ = -1;
     deliveredFirstFrame_ = false;
     initAt_ = 0;
     starved_ = false;
@@ -240,10 +243,15 @@ bool DxgiCapture::setupOutput(int32_t monitorIndex) {
     return true;
 }
 
-void DxgiCapture::copyFrame() {
+void DxgiCapture::copyFrame(const std::vector<DirtyRect>* rects) {
     const uint8_t* data = nullptr;
     int32_t pitch = 0;
     if (!p_.duplication->mapFrame(data, pitch) || !data || pitch < nativeWidth_ * 4) return;
+    if (rects && !rects->empty() && rotation_ == kRotationIdentity) {
+        for (const auto& r : *rects)
+            copyRegion(data, pitch, frameCache_.data(), width_ * 4, r, width_, height_);
+        return;
+    }
     copyRotated(data, pitch, nativeWidth_, nativeHeight_, rotation_, frameCache_.data(), width_,
                 height_);
 }
@@ -272,6 +280,7 @@ void DxgiCapture::handlePointerShape(const platform::DuplicationPointerShape& sh
     cursorHotspotY_ = shape.hotspotY;
     cursorPixels_ = std::move(conv.bgra);
     cursorShapeChanged_ = true;
+    ++shapeGen_;
 }
 
 void DxgiCapture::refreshShapeFromPointer() {
@@ -295,6 +304,7 @@ void DxgiCapture::refreshShapeFromPointer() {
     cursorHotspotY_ = img.hotspotY;
     cursorType_ = kPointerTypeColour;
     cursorShapeChanged_ = true;
+    ++shapeGen_;
     lastCursorSerial_ = img.serial;
 }
 
@@ -302,13 +312,66 @@ bool DxgiCapture::canDrawPointer() const {
     return cursorVisible_ && !cursorPixels_.empty() && deliveredFirstFrame_ && cursorHeight_ >= 1;
 }
 
-const uint8_t* DxgiCapture::outputImage() {
-    if (cursorOverlay_ || !canDrawPointer()) return frameCache_.data();
-    outputFrame_.resize(frameCache_.size());
-    std::memcpy(outputFrame_.data(), frameCache_.data(), frameCache_.size());
-    drawPointer(outputFrame_.data(), width_, height_, width_ * 4, cursorPixels_.data(),
-                cursorWidth_, cursorHeight_, cursorX_ - cursorHotspotX_, cursorY_ - cursorHotspotY_,
-                cursorType_);
+DirtyRect DxgiCapture::pointerRect() const {
+    if (!canDrawPointer()) return {};
+    return clipRect(
+        {cursorX_ - cursorHotspotX_, cursorY_ - cursorHotspotY_, cursorWidth_, cursorHeight_},
+        width_, height_);
+}
+
+const uint8_t* DxgiCapture::deliverImage(CapturedFrame& f, bool imageChanged) {
+    // The first image since set-up (the pipeline never saw the primed one)
+    // or since the pointer changed hands: what changed is not known.
+    const int overlay = cursorOverlay_ ? 1 : 0;
+    const bool fresh = deliveredOverlay_ != overlay;
+    deliveredOverlay_ = overlay;
+    if (fresh) f.dirtyRects.clear();
+    if (cursorOverlay_) {
+        outputSynced_ = false;
+        f.unchanged = !fresh && !imageChanged;
+        return frameCache_.data();
+    }
+
+    const DirtyRect want = pointerRect();
+    const bool pointerChanged = want != drawnRect_ || drawnShapeGen_ != shapeGen_;
+    if (!outputSynced_ || fresh) {
+        outputFrame_.resize(frameCache_.size());
+        std::memcpy(outputFrame_.data(), frameCache_.data(), frameCache_.size());
+        outputSynced_ = true;
+        f.dirtyRects.clear();
+    } else if (!imageChanged && !pointerChanged) {
+        f.unchanged = true;
+        return outputFrame_.data();
+    } else {
+        const int32_t stride = width_ * 4;
+        copyRegion(frameCache_.data(), stride, outputFrame_.data(), stride, drawnRect_, width_,
+                   height_);
+        if (!imageChanged) {
+            f.dirtyRects.clear();
+        } else if (f.dirtyRects.empty()) {
+            // Changed, but not known where: the whole image.
+            std::memcpy(outputFrame_.data(), frameCache_.data(), frameCache_.size());
+        } else {
+            for (const auto& r : f.dirtyRects)
+                copyRegion(frameCache_.data(), stride, outputFrame_.data(), stride, r, width_,
+                           height_);
+        }
+        // A known list must also name the pointer's old and new places when
+        // it moved; drawn again where it was, it changes nothing else.
+        if (pointerChanged && (!imageChanged || !f.dirtyRects.empty())) {
+            if (drawnRect_.width > 0) f.dirtyRects.push_back(drawnRect_);
+            if (want.width > 0) f.dirtyRects.push_back(want);
+        }
+    }
+    if (want.width > 0)
+        drawPointer(outputFrame_.data(), width_, height_, width_ * 4, cursorPixels_.data(),
+                    cursorWidth_, cursorHeight_, cursorX_ - cursorHotspotX_,
+                    cursorY_ - cursorHotspotY_, cursorType_);
+    drawnRect_ = want;
+    drawnShapeGen_ = shapeGen_;
+    // Nothing drawn and nothing changed: the pointer went from one empty
+    // place to another.
+    if (!fresh && !imageChanged && f.dirtyRects.empty()) f.unchanged = true;
     return outputFrame_.data();
 }
 
@@ -402,12 +465,12 @@ CapturedFrame DxgiCapture::captureFrame() {
                 hasGdiHash_ = true;
             }
         }
-        f.data = outputImage();
         f.width = width_;
         f.height = height_;
         f.stride = width_ * 4;
         f.timestampUs = p_.clock->nowUs();
         f.valid = true;
+        f.data = deliverImage(f, false);
         return f;
     }
 
@@ -433,6 +496,8 @@ CapturedFrame DxgiCapture::captureFrame() {
     f.stride = width_ * 4;
     f.timestampUs = p_.clock->nowUs();
     f.valid = true;
+    f.dirtyRects.swap(spareRects_);
+    f.dirtyRects.clear();
     if (info.pointerUpdated) {
         cursorX_ = info.pointerX;
         cursorY_ = info.pointerY;
@@ -445,7 +510,6 @@ CapturedFrame DxgiCapture::captureFrame() {
         p_.duplication->releaseFrame();
         return CapturedFrame{};
     }
-    if (info.imageUpdated) copyFrame();
     if (info.hasMetadata) {
         bool ok = p_.duplication->moveRects(moveScratch_);
         if (ok)
@@ -459,6 +523,7 @@ CapturedFrame DxgiCapture::captureFrame() {
             f.dirtyRects.assign(1, DirtyRect{0, 0, width_, height_});
         }
     }
+    if (info.imageUpdated) copyFrame(info.hasMetadata ? &f.dirtyRects : nullptr);
     const bool isStatic = f.dirtyRects.empty();
     if (isStatic != wasStatic_) {
         logger().info("[dirty] {} (rects={})", isStatic ? "static" : "active", f.dirtyRects.size());
@@ -469,12 +534,16 @@ CapturedFrame DxgiCapture::captureFrame() {
     acquireFailures_ = 0;
     lastFrameAt_ = now;
     hasGdiHash_ = false;
-    f.data = outputImage();
+    f.data = deliverImage(f, info.imageUpdated);
     return f;
 }
 
 void DxgiCapture::releaseFrame(CapturedFrame& frame) {
     frame.data = nullptr;
+    // The list's storage serves the next frame.
+    if (frame.dirtyRects.capacity() > spareRects_.capacity())
+        spareRects_ = std::move(frame.dirtyRects);
+    frame.dirtyRects.clear();
 }
 
 void DxgiCapture::cursorPosition(uint16_t& x, uint16_t& y) {

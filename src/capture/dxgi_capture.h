@@ -51,6 +51,7 @@ class DxgiCapture : public ScreenCapture {
     int32_t originX() const override { return originX_; }
     int32_t originY() const override { return originY_; }
     const std::vector<uint8_t>& cursorShape() const override { return cursorPixels_; }
+    bool waitsForChange() const override { return true; }
 
     bool onBasicAdapter() const { return onBasicAdapter_; }
     // Set once any duplication device landed on the basic display adapter.
@@ -64,11 +65,16 @@ class DxgiCapture : public ScreenCapture {
     bool createDevice();
     bool setupOutput(int32_t monitorIndex);
     CapturedFrame handleAccessLost(int64_t nowMs);
-    void copyFrame();
+    // The whole native surface, or with `rects` only those logical regions
+    // (identity rotation only).
+    void copyFrame(const std::vector<DirtyRect>* rects = nullptr);
     void handlePointerShape(const platform::DuplicationPointerShape& shape);
     void refreshShapeFromPointer();
     bool canDrawPointer() const;
-    const uint8_t* outputImage();
+    // The image handed out, with the pointer drawn unless the viewer draws
+    // it; fills the frame's change marks from what the cache changed.
+    const uint8_t* deliverImage(CapturedFrame& f, bool imageChanged);
+    DirtyRect pointerRect() const;
     void nudgeDisplay();
     void sleepMs(int64_t ms);
 
@@ -78,9 +84,18 @@ class DxgiCapture : public ScreenCapture {
     int32_t rotation_ = 1;
     bool duplicated_ = false;
     std::vector<uint8_t> frameCache_;
-    // The pointer is drawn into this copy so that the cache stays clean.
+    // The pointer is drawn into this copy so that the cache stays clean. It
+    // is kept in step with the cache region by region; drawnRect_ is where
+    // the pointer sits in it.
     std::vector<uint8_t> outputFrame_;
+    bool outputSynced_ = false;
+    DirtyRect drawnRect_;
+    uint64_t drawnShapeGen_ = 0;
+    uint64_t shapeGen_ = 0;
+    // Mode of the last delivered image (-1: none since set-up).
+    int deliveredOverlay_ = -1;
     std::vector<platform::DuplicationRect> moveScratch_, dirtyScratch_;
+    std::vector<DirtyRect> spareRects_;
     std::vector<uint8_t> cursorPixels_;
     int32_t cursorWidth_ = 0, cursorHeight_ = 0, cursorHotspotX_ = 0, cursorHotspotY_ = 0;
     int32_t cursorX_ = -1, cursorY_ = -1;  // relative to the output

@@ -126,6 +126,9 @@ CapturedFrame GdiCapture::captureFrame() {
     }
     bits_ = p_.grabber->buffer();
     drawCursor();
+    // The grab knows nothing of what changed; comparing with the previous
+    // image (pointer included) is far cheaper than encoding it again.
+    f.unchanged = keepIfChanged(bits_, width_ * 4, width_ * 4, height_, previous_);
     f.data = bits_;
     f.valid = true;
     return f;

@@ -53,6 +53,8 @@ class GdiCapture : public ScreenCapture {
     bool initialized_ = false;
     // Pointer image converted to straight BGRA, kept until its serial changes.
     PointerPainter pointerPainter_;
+    // The last delivered image, to tell an unchanged screen.
+    std::vector<uint8_t> previous_;
 };
 
 }  // namespace kvd

@@ -43,5 +43,8 @@ const std::vector<uint8_t>& ScreenCapture::cursorShape() const {
     static const std::vector<uint8_t> empty;
     return empty;
 }
+bool ScreenCapture::waitsForChange() const {
+    return false;
+}
 
 }  // namespace kvd

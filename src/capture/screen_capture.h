@@ -24,6 +24,9 @@ struct CapturedFrame {
     int64_t timestampUs = 0;
     bool valid = false;
     std::vector<DirtyRect> dirtyRects;
+    // The image is the same as the one the previous frame delivered, pointer
+    // included: the backend knows (a wait that saw no change) or compared.
+    bool unchanged = false;
 };
 
 struct CaptureMonitor {
@@ -61,6 +64,9 @@ class ScreenCapture {
     virtual int32_t originY() const;
     // B, G, R, A, row-major, cursorWidth x cursorHeight.
     virtual const std::vector<uint8_t>& cursorShape() const;
+    // captureFrame itself waits (briefly) for the screen to change, so
+    // asking again right after an unchanged frame costs no extra work.
+    virtual bool waitsForChange() const;
 };
 
 }  // namespace kvd

@@ -132,6 +132,7 @@ bool SwEncoder::init(const EncoderConfig& cfg) {
     int format = videoFormatI420;
     encoder->SetOption(ENCODER_OPTION_DATAFORMAT, &format);
     i420Buffer.assign(i420Size(config.width, config.height), 0);
+    pictureValid_ = false;
     logger().info(
         "Software encoder initialized: openh264 SCREEN_CONTENT low-complexity ({}x{} @ {} fps, {} "
         "kbps, {} slice-threads)",
@@ -232,9 +233,58 @@ bool SwEncoder::reconfigure(int32_t width, int32_t height, int32_t fps, int32_t 
     return false;
 }
 
+void SwEncoder::setChangedRegions(const std::vector<DirtyRect>& regions) {
+    changed_.assign(regions.begin(), regions.end());
+    changedKnown_ = true;
+}
+
+void SwEncoder::recycle(std::vector<uint8_t>&& buffer) {
+    if (buffer.capacity() > spareOutput_.capacity()) spareOutput_ = std::move(buffer);
+}
+
+void SwEncoder::convert(const uint8_t* src, int32_t srcStride) {
+    const int32_t w = config.width, h = config.height;
+    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+    uint8_t* y = i420Buffer.data();
+    uint8_t* u = y + static_cast<size_t>(w) * h;
+    uint8_t* v = u + static_cast<size_t>(cw) * ch;
+    const bool known = changedKnown_ && pictureValid_;
+    changedKnown_ = false;
+    if (known) {
+        // Chroma covers 2 x 2 blocks: regions are widened to even edges so
+        // that every block is converted whole, as the full conversion does.
+        int64_t area = 0;
+        for (auto& r : changed_) {
+            const int32_t x0 = std::clamp(r.x, 0, w) & ~1, y0 = std::clamp(r.y, 0, h) & ~1;
+            const int32_t x1 = std::min(w, (std::clamp(r.x + r.width, 0, w) + 1) & ~1);
+            const int32_t y1 = std::min(h, (std::clamp(r.y + r.height, 0, h) + 1) & ~1);
+            r = {x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0)};
+            area += int64_t{r.width} * r.height;
+        }
+        // Beyond half the picture, overlapping regions cost more than one pass.
+        if (area * 2 <= int64_t{w} * h) {
+            for (const auto& r : changed_) {
+                if (r.width <= 0 || r.height <= 0) continue;
+                libyuv::ARGBToI420(src + static_cast<size_t>(r.y) * srcStride + r.x * 4, srcStride,
+                                   y + static_cast<size_t>(r.y) * w + r.x, w,
+                                   u + static_cast<size_t>(r.y / 2) * cw + r.x / 2, cw,
+                                   v + static_cast<size_t>(r.y / 2) * cw + r.x / 2, cw, r.width,
+                                   r.height);
+            }
+            convertedPixels_ = area;
+            return;
+        }
+    }
+    libyuv::ARGBToI420(src, srcStride, y, w, u, cw, v, cw, w, h);
+    convertedPixels_ = int64_t{w} * h;
+    pictureValid_ = true;
+}
+
 EncodedFrame SwEncoder::encode(const uint8_t* bgra, int32_t stride, int64_t timestampUs) {
     EncodedFrame result;
     result.timestampUs = timestampUs;
+    result.data.swap(spareOutput_);
+    result.data.clear();
 
     const int32_t srcW = sourceWidth >= 1 ? sourceWidth : config.width;
     const int32_t srcH = sourceHeight >= 1 ? sourceHeight : config.height;
@@ -243,6 +293,8 @@ EncodedFrame SwEncoder::encode(const uint8_t* bgra, int32_t stride, int64_t time
             "[sw-encoder] dropping frame: stride {} too small for src width {} (min {}); "
             "bgraData={}",
             stride, srcW, int64_t{4} * srcW, static_cast<const void*>(bgra));
+        // The regions said what changed since a frame this one replaces.
+        pictureValid_ = changedKnown_ = false;
         return result;
     }
 
@@ -250,6 +302,7 @@ EncodedFrame SwEncoder::encode(const uint8_t* bgra, int32_t stride, int64_t time
     SFrameBSInfo info;
     std::memset(&info, 0, sizeof info);
     if (!encoder) {
+        pictureValid_ = changedKnown_ = false;
         rc = -1;
     } else {
         const int32_t w = config.width;
@@ -262,13 +315,15 @@ EncodedFrame SwEncoder::encode(const uint8_t* bgra, int32_t stride, int64_t time
                               libyuv::kFilterBilinear);
             src = scaleBuffer.data();
             srcStride = w * 4;
+            // Scaled pixels mix their neighbours: convert all of them.
+            pictureValid_ = changedKnown_ = false;
         }
+        convert(src, srcStride);
         const int cw = (w + 1) / 2;
         const int ch = (h + 1) / 2;
         uint8_t* y = i420Buffer.data();
         uint8_t* u = y + static_cast<size_t>(w) * h;
         uint8_t* v = u + static_cast<size_t>(cw) * ch;
-        libyuv::ARGBToI420(src, srcStride, y, w, u, cw, v, cw, w, h);
 
         if (keyframeRequested) {
             encoder->ForceIntraFrame(true);

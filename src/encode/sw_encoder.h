@@ -25,6 +25,8 @@ class SwEncoder final : public VideoEncoder {
     bool reconfigure(int32_t width, int32_t height, int32_t fps, int32_t kbps, int32_t sourceWidth,
                      int32_t sourceHeight) override;
     std::string name() const override { return "openh264"; }
+    void setChangedRegions(const std::vector<DirtyRect>& regions) override;
+    void recycle(std::vector<uint8_t>&& buffer) override;
 
     // Slice threads for a host reporting `hardwareThreads` (0 = unknown).
     static int sliceThreadsFor(unsigned hardwareThreads);
@@ -47,9 +49,16 @@ class SwEncoder final : public VideoEncoder {
     // The running instance's bitrate (bit/s) and frame rate; 0 without one.
     int liveBitrate() const;
     float liveFrameRate() const;
+    // The converted picture (Y, U, V planes) of the last encode.
+    const std::vector<uint8_t>& pictureForTest() const { return i420Buffer; }
+    // Pixels converted by the last encode (the whole picture or the regions).
+    int64_t convertedPixels() const { return convertedPixels_; }
 
   private:
     void destroyEncoder();
+    // BGRA of the encoded size into i420Buffer: only the changed regions
+    // when they are known and the buffer holds the previous frame.
+    void convert(const uint8_t* src, int32_t srcStride);
 
     ISVCEncoder* encoder = nullptr;
     EncoderConfig config;
@@ -64,6 +73,14 @@ class SwEncoder final : public VideoEncoder {
     bool dead = false;
     int32_t sourceWidth = 0;
     int32_t sourceHeight = 0;
+
+    // Changed regions for the next encode, and whether i420Buffer holds the
+    // previous frame's picture (false after init, scaling or a dropped frame).
+    std::vector<DirtyRect> changed_;
+    bool changedKnown_ = false;
+    bool pictureValid_ = false;
+    int64_t convertedPixels_ = 0;
+    std::vector<uint8_t> spareOutput_;
 
     int sliceThreads_ = 0;
     int failEncodes_ = 0;

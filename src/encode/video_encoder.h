@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/screen_capture.h"
+
 namespace kvd {
 
 struct EncoderConfig {
@@ -41,6 +43,13 @@ class VideoEncoder {
     virtual bool reconfigure(int32_t width, int32_t height, int32_t fps, int32_t kbps,
                              int32_t sourceWidth, int32_t sourceHeight) = 0;
     virtual std::string name() const = 0;
+    // Where the next frame differs from the previous one handed to encode(),
+    // in source pixels; an encoder that keeps its converted picture may
+    // convert only these regions. Without a call before an encode the whole
+    // frame counts as changed. Consumed by the next encode().
+    virtual void setChangedRegions(const std::vector<DirtyRect>& regions) { (void)regions; }
+    // Hands an access unit's buffer back for the next one.
+    virtual void recycle(std::vector<uint8_t>&& buffer) { (void)buffer; }
 };
 
 // Every encoded dimension is even and at least 2: the 4:2:0 chroma planes of an

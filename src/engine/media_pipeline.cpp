@@ -165,6 +165,7 @@ std::unique_ptr<VideoEncoder> MediaPipeline::buildEncoder(int32_t width, int32_t
 
 void MediaPipeline::adoptEncoder(std::unique_ptr<VideoEncoder> enc, int32_t width, int32_t height) {
     encoder_ = std::move(enc);
+    changesWhole_ = true;
     encoderSrcWidth_ = width;
     encoderSrcHeight_ = height;
 }
@@ -174,6 +175,8 @@ void MediaPipeline::setCapture(std::unique_ptr<ScreenCapture> cap, CaptureKind k
     capture_ = std::move(cap);
     captureKind_ = capture_ ? kind : CaptureKind::None;
     ++captureGeneration_;
+    changesWhole_ = true;
+    unencodedChange_ = true;
 }
 
 void MediaPipeline::dropCaptureAndEncoder() {
@@ -234,6 +237,8 @@ void MediaPipeline::sendTransition(const char* reason, const char* to) {
 bool MediaPipeline::reconfigureEncoder(int32_t w, int32_t h, int32_t fps, int32_t kbps,
                                        int32_t srcW, int32_t srcH) {
     if (!encoder_) return false;
+    // Whatever the outcome, the encoder may have started a new picture.
+    changesWhole_ = true;
     if (!encoder_->reconfigure(w, h, fps, kbps, srcW, srcH)) return false;
     encoderSrcWidth_ = srcW;
     encoderSrcHeight_ = srcH;
@@ -924,6 +929,9 @@ bool MediaPipeline::framePass() {
             now = clock_.nowMs();
         }
     }
+    // The period of the frames counts from here: the frame's own capture and
+    // encoding happen inside it, not after it.
+    const int64_t frameStartMs = now;
 
     const bool overlay = cursor_->cursorOverlay.load();
     capture_->setCursorOverlay(overlay);
@@ -938,6 +946,7 @@ bool MediaPipeline::framePass() {
 
     ps_.capturedFrames.fetch_add(1);
     ps_.lastCaptureMs = now;
+    noteChanges(frame);
 
     if (!keyframeDue && now - lastFrameMs_ < interval) {
         capture_->releaseFrame(frame);
@@ -945,10 +954,25 @@ bool MediaPipeline::framePass() {
         return true;
     }
 
-    if (!frame.dirtyRects.empty() && classifier_.classify(frame.dirtyRects) == ChangeClass::None &&
-        !keyframeDue) {
+    // An unchanged screen is not encoded again at the full rate, but at
+    // least once a second, so that the stall detector, the recording and the
+    // viewer's decoder keep their pace. "Unchanged" counts from the frame the
+    // encoder last saw: a change that came with a frame skipped since then
+    // (pacing, back-pressure) is still to be sent.
+    if (!frame.dirtyRects.empty()) classifier_.classify(frame.dirtyRects);
+    const bool noChange = !unencodedChange_;
+    // An encoder that drops the repeated picture must not be asked again on
+    // every pass: a refresh is tried once per period.
+    const bool refreshDue = now - std::max(lastFrameMs_, lastRefreshTryMs_) >= kUnchangedRefreshMs;
+    if (noChange && refreshDue) lastRefreshTryMs_ = now;
+    if (noChange && !keyframeDue && !refreshDue) {
         capture_->releaseFrame(frame);
-        sleepMs(5);
+        // A capture that does not wait for changes would be asked again at
+        // once: look again one frame interval after this look began.
+        int64_t pause = 5;
+        if (!capture_->waitsForChange())
+            pause = std::max<int64_t>(pause, interval - (clock_.nowMs() - frameStartMs));
+        sleepMs(pause);
         return true;
     }
 
@@ -981,21 +1005,48 @@ bool MediaPipeline::framePass() {
         return true;
     }
 
-    encodeAndSend(frame, keyframeDue);
+    encodeAndSend(frame, keyframeDue, frameStartMs);
     capture_->releaseFrame(frame);
     return true;
 }
 
-void MediaPipeline::encodeAndSend(const CapturedFrame& frame, bool keyframeDue) {
+void MediaPipeline::encodeAndSend(const CapturedFrame& frame, bool keyframeDue,
+                                  int64_t frameStartMs) {
     EncodedFrame out;
     try {
+        if (!changesWhole_) encoder_->setChangedRegions(changes_);
+        changes_.clear();
+        changesWhole_ = false;
         out = encoder_->encode(frame.data, frame.stride, frame.timestampUs);
     } catch (const std::exception& e) {
+        changesWhole_ = true;
         logger().error("[encode] encoder threw: {}", e.what());
         return;
     }
+    // A picture the encoder dropped (rate control) is still to be sent: the
+    // next pass encodes again even when the screen stays as it is.
     if (out.data.empty()) return;
+    unencodedChange_ = false;
+    encodeAndDeliver(frame, out, keyframeDue, frameStartMs);
+    encoder_->recycle(std::move(out.data));
+}
 
+void MediaPipeline::noteChanges(const CapturedFrame& frame) {
+    if (frame.unchanged) return;
+    if (frame.dirtyRects.empty() || classifier_.ratio(frame.dirtyRects) > 0.0)
+        unencodedChange_ = true;
+    // Frames skipped before the encoder saw them still changed the picture.
+    if (changesWhole_) return;
+    if (frame.dirtyRects.empty() || changes_.size() + frame.dirtyRects.size() > kMaxChanges) {
+        changesWhole_ = true;
+        changes_.clear();
+        return;
+    }
+    changes_.insert(changes_.end(), frame.dirtyRects.begin(), frame.dirtyRects.end());
+}
+
+void MediaPipeline::encodeAndDeliver(const CapturedFrame& frame, const EncodedFrame& out,
+                                     bool keyframeDue, int64_t frameStartMs) {
     int64_t now = clock_.nowMs();
     ps_.encodedFrames.fetch_add(1);
     ps_.lastEncodeMs = now;
@@ -1005,7 +1056,7 @@ void MediaPipeline::encodeAndSend(const CapturedFrame& frame, bool keyframeDue) 
         ps_.sentFrames.fetch_add(1);
         ps_.lastSendMs = now;
     }
-    lastFrameMs_ = now;
+    lastFrameMs_ = frameStartMs;
     life_.lastFrameSentMs = now;
     ps_.watchdogHeartbeatMs = now;
 

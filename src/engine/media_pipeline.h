@@ -196,6 +196,8 @@ class MediaPipeline {
     std::shared_ptr<CursorShared> cursorShared() const { return cursor_; }
 
     static constexpr int32_t kPeriodicKeyframeSec = 5;
+    // An unchanged screen is still encoded this often.
+    static constexpr int64_t kUnchangedRefreshMs = 1000;
     static constexpr int64_t kLadderRetryMs = 2000;
     static constexpr int64_t kShmRetryMs = 2000;
     static constexpr int64_t kStatusReportMs = 2000;
@@ -258,7 +260,11 @@ class MediaPipeline {
     void candidateGiveUp();
     void shmRetry();
     void sendCursorShape();
-    void encodeAndSend(const CapturedFrame& frame, bool keyframeDue);
+    void encodeAndSend(const CapturedFrame& frame, bool keyframeDue, int64_t frameStartMs);
+    void encodeAndDeliver(const CapturedFrame& frame, const EncodedFrame& out, bool keyframeDue,
+                          int64_t frameStartMs);
+    // Collects what the captured frames changed since the last encode.
+    void noteChanges(const CapturedFrame& frame);
 
     const EngineConfig& cfg_;
     LifecycleState& life_;
@@ -272,6 +278,13 @@ class MediaPipeline {
     // Source size the encoder was last opened or reconfigured for.
     int32_t encoderSrcWidth_ = 0, encoderSrcHeight_ = 0;
     std::unique_ptr<FrameSink> sink_;
+    // What changed since the frame last handed to the encoder; whole: not
+    // known (a new capture or encoder, a frame without rectangles).
+    static constexpr size_t kMaxChanges = 256;
+    std::vector<DirtyRect> changes_;
+    bool changesWhole_ = true;
+    // A captured frame changed the picture since the last encode.
+    bool unencodedChange_ = true;
     ChangeClassifier classifier_;
     BufferPressureController pressure_;
     std::shared_ptr<CursorShared> cursor_;
@@ -281,7 +294,9 @@ class MediaPipeline {
     std::atomic<bool> connectionStarted_{false};
     int64_t lastKeyframeMs_ = 0;
     std::atomic<bool> viewerKeyframeRequest_{false};
+    // Start of the pass whose frame was last handed to the sender.
     int64_t lastFrameMs_ = 0;
+    int64_t lastRefreshTryMs_ = 0;
     int32_t currentFps_;
     std::atomic<int32_t> fpsOverride_{0};
     std::atomic<int32_t> maxHeight_{0};

@@ -97,6 +97,29 @@ class CaptureOnXvfb(unittest.TestCase):
         self.assertEqual(probe.cmd("px 232 160"), GREEN)
         self.assertIn("[dirty] active (rects={})".format(len(frame["dirty"])), log_lines(self.log))
 
+    def test_unchanged_screens_are_marked_by_both_backends(self):
+        painter = self.painter("--cursor", "8,8,0,0,0000ff", "--warp", "100,100")
+        probe = self.probe()
+        for backend, x in (("gdi", 300), ("dxgi", 400)):
+            with self.subTest(backend=backend):
+                self.assertTrue(probe.cmd(f"open {backend} -1")["ok"])
+                self.assertFalse(probe.cmd("until_valid 3000")["unchanged"])
+                self.assertTrue(probe.cmd("frame")["unchanged"])
+                # One changed pixel row at the bottom: the row comparison
+                # must run to the end of the image to see it.
+                painter.cmd("rect 0,479,1,1,ff0000")
+                changed = probe.cmd("until_dirty 3000") if backend == "dxgi" else \
+                    probe.cmd("frame")
+                self.assertFalse(changed["unchanged"], changed)
+                self.assertEqual(probe.cmd("px 0 479"), RED)
+                self.assertTrue(probe.cmd("frame")["unchanged"])
+                # The pointer is drawn into these images: a move is a change.
+                painter.cmd(f"warp {x} 200")
+                moved = probe.cmd("frame")
+                self.assertFalse(moved["unchanged"], moved)
+                self.assertEqual(probe.cmd(f"px {x} 200"), BLUE)
+                painter.cmd("rect 0,479,1,1,000000")
+
     def test_animated_region_keeps_producing_dirty_frames(self):
         self.painter("--animate", "50,60,20,10,40")
         probe = self.probe()

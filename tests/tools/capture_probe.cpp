@@ -1,14 +1,16 @@
 // Drives the capture classes on a real display for the system tests. Reads
 // one command a line from stdin and answers each with one JSON line:
-//   open gdi|dxgi <monitor> [overlay]   -> {"ok","w","h","ox","oy","dead"}
-//   frame                               ->
-//   {"valid","w","h","stride","dirty":[[x,y,w,h]..],"dead","starved"} until_dirty <ms> -> frames
-//   until one carries dirty rectangles (same shape) until_valid <ms>                    -> frames
-//   until a valid one (same shape, plus "tries") px <x> <y>                          ->
-//   {"b","g","r"} of the last valid frame cursor                              ->
-//   {"visible","w","h","hx","hy","x","y"} monitors                            -> the "monitor_list"
-//   message modes                               -> the "resolution_list" message change <w> <h> ->
-//   {"ok"} (host mode change, restored at exit) restore                             -> {"ok"}
+//   open gdi|dxgi <monitor> [overlay]  -> {"ok","w","h","ox","oy","dead"}
+//   frame                              -> {"valid","w","h","stride","dirty":[[x,y,w,h]..],
+//                                          "unchanged","dead","starved"}
+//   until_dirty <ms>                   -> frames until one carries dirty rectangles (same shape)
+//   until_valid <ms>                   -> frames until a valid one (same shape, plus "tries")
+//   px <x> <y>                         -> {"b","g","r"} of the last valid frame
+//   cursor                             -> {"visible","w","h","hx","hy","x","y"}
+//   monitors                           -> the "monitor_list" message
+//   modes                              -> the "resolution_list" message
+//   change <w> <h>                     -> {"ok"} (host mode change, restored at exit)
+//   restore                            -> {"ok"}
 //   watch_start <intervalMs> / watch_stop -> secure desktop messages as {"event":<message>}
 //   quit
 #include <chrono>
@@ -58,6 +60,7 @@ struct Probe {
         kvd::Json dirty = kvd::Json::array();
         for (const auto& r : f.dirtyRects) dirty.push_back({r.x, r.y, r.width, r.height});
         j["dirty"] = dirty;
+        j["unchanged"] = f.unchanged;
         if (f.valid && f.data) {
             last.assign(f.data, f.data + static_cast<size_t>(f.stride) * f.height);
             lastW = f.width;

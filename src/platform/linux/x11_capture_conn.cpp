@@ -111,20 +111,36 @@ bool RootImage::create(Display* dpy, int width, int height) {
 }
 
 bool RootImage::grab(int x, int y) {
-    if (!dpy_ || !data_) return false;
-    if (shmAttached_) {
-        const unsigned long before = xErrorCount();
-        const Status ok = XShmGetImage(dpy_, DefaultRootWindow(dpy_), shmImage_, x, y, AllPlanes);
-        if (ok && xErrorCount() == before) return true;
-        return false;
-    }
-    return grabPlain(x, y);
+    return grabRows(x, y, 0, height_);
 }
 
-bool RootImage::grabPlain(int x, int y) {
+bool RootImage::grabRows(int x, int y, int top, int rows) {
+    if (!dpy_ || !data_) return false;
+    top = std::clamp(top, 0, height_);
+    rows = std::clamp(rows, 0, height_ - top);
+    if (rows == 0) return true;
+    if (shmAttached_) {
+        // The request names the image's offset in the segment and its size:
+        // a band of whole rows lands exactly where it belongs.
+        char* const base = shmImage_->data;
+        const int fullHeight = shmImage_->height;
+        shmImage_->data = base + static_cast<size_t>(top) * shmImage_->bytes_per_line;
+        shmImage_->height = rows;
+        const unsigned long before = xErrorCount();
+        const Status ok =
+            XShmGetImage(dpy_, DefaultRootWindow(dpy_), shmImage_, x, y + top, AllPlanes);
+        shmImage_->data = base;
+        shmImage_->height = fullHeight;
+        return ok && xErrorCount() == before;
+    }
+    return grabPlain(x, y, top, rows);
+}
+
+bool RootImage::grabPlain(int x, int y, int top, int rows) {
     const unsigned long before = xErrorCount();
-    XImage* img = XGetImage(dpy_, DefaultRootWindow(dpy_), x, y, static_cast<unsigned>(width_),
-                            static_cast<unsigned>(height_), AllPlanes, ZPixmap);
+    XImage* img =
+        XGetImage(dpy_, DefaultRootWindow(dpy_), x, y + top, static_cast<unsigned>(width_),
+                  static_cast<unsigned>(rows), AllPlanes, ZPixmap);
     if (!img || xErrorCount() != before) {
         if (img) XDestroyImage(img);
         return false;
@@ -132,8 +148,8 @@ bool RootImage::grabPlain(int x, int y) {
     const bool direct = img->bits_per_pixel == 32 && img->red_mask == 0xff0000 &&
                         img->green_mask == 0xff00 && img->blue_mask == 0xff &&
                         img->byte_order == LSBFirst;
-    for (int r = 0; r < height_; ++r) {
-        uint8_t* dst = plain_.data() + static_cast<size_t>(r) * width_ * 4;
+    for (int r = 0; r < rows; ++r) {
+        uint8_t* dst = plain_.data() + static_cast<size_t>(top + r) * width_ * 4;
         if (direct) {
             std::memcpy(dst, img->data + static_cast<size_t>(r) * img->bytes_per_line,
                         static_cast<size_t>(width_) * 4);

@@ -51,6 +51,9 @@ class RootImage {
     void release();
     // Copies the root area at (x, y). False on any X error.
     bool grab(int x, int y);
+    // Copies only rows [top, top + rows) of that area into the same rows of
+    // the image; the other rows keep what they held.
+    bool grabRows(int x, int y, int top, int rows);
     uint8_t* data() { return data_; }
     int width() const { return width_; }
     int height() const { return height_; }
@@ -58,7 +61,7 @@ class RootImage {
     Display* display() const { return dpy_; }
 
   private:
-    bool grabPlain(int x, int y);
+    bool grabPlain(int x, int y, int top, int rows);
 
     Display* dpy_ = nullptr;
     XImage* shmImage_ = nullptr;

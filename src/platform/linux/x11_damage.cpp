@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <utility>
+#include <vector>
 
 #include "platform/desktop_duplication.h"
 #include "platform/linux/x11_capture_conn.h"
@@ -16,6 +18,10 @@ namespace {
 
 // Beyond this many damage rectangles per frame, report their bounding box.
 constexpr size_t kMaxRects = 64;
+// Damaged row bands closer than this are read in one request; beyond this
+// many bands, one request spans them all.
+constexpr int32_t kBandGap = 16;
+constexpr size_t kMaxBands = 8;
 
 int64_t monoMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -163,7 +169,7 @@ class X11DesktopDuplication final : public DesktopDuplication {
         }
         const bool image = pendingFull_ || !rects_.empty();
         if (image) {
-            if (!image_.grab(output_.left, output_.top)) {
+            if (!grabDamage()) {
                 // The output no longer fits the screen: a mode change whose
                 // notification is still on its way.
                 if (!conn_.usable()) {
@@ -252,6 +258,32 @@ class X11DesktopDuplication final : public DesktopDuplication {
   private:
     bool usable() { return conn_.usable() && gen_ == conn_.generation(); }
 
+    // Reads only the damaged rows from the server (whole rows, so that each
+    // band lands in place in the shared image); the rest of the image still
+    // holds what the screen shows there.
+    bool grabDamage() {
+        if (pendingFull_) return image_.grab(output_.left, output_.top);
+        bands_.clear();
+        for (const auto& r : rects_) bands_.emplace_back(r.top, r.bottom);
+        std::sort(bands_.begin(), bands_.end());
+        size_t n = 0;
+        for (const auto& b : bands_) {
+            if (n > 0 && b.first <= bands_[n - 1].second + kBandGap)
+                bands_[n - 1].second = std::max(bands_[n - 1].second, b.second);
+            else
+                bands_[n++] = b;
+        }
+        bands_.resize(n);
+        if (bands_.size() > kMaxBands) {
+            bands_.front().second = bands_.back().second;
+            bands_.resize(1);
+        }
+        for (const auto& b : bands_)
+            if (!image_.grabRows(output_.left, output_.top, b.first, b.second - b.first))
+                return false;
+        return true;
+    }
+
     void drainEvents() {
         Display* d = conn_.get();
         while (conn_.usable() && XPending(d) > 0) {
@@ -294,6 +326,7 @@ class X11DesktopDuplication final : public DesktopDuplication {
     DuplicationOutput output_;
     x11::RootImage image_;
     std::vector<DuplicationRect> rects_, frameRects_;
+    std::vector<std::pair<int32_t, int32_t>> bands_;  // rows [first, second)
     bool active_ = false, held_ = false, lost_ = false, cursorChanged_ = false,
          pendingFull_ = false;
 };

@@ -132,12 +132,71 @@ TEST_F(DxgiFixture, PointerIsDrawnIntoACopyNeverIntoTheCache) {
     EXPECT_EQ(px(f, 29, 19), 0);
 }
 
+TEST_F(DxgiFixture, TimeoutAndPointerOnlyFramesAreUnchangedUnlessTheDrawnPointerMoved) {
+    auto cap = primed(-1, 0x00);
+    cap->setCursorOverlay(true);
+    auto f = cap->captureFrame();
+    EXPECT_FALSE(f.unchanged);  // the first image since set-up is news
+    EXPECT_TRUE(f.dirtyRects.empty());
+    f = cap->captureFrame();
+    EXPECT_TRUE(f.unchanged);
+    Acquire pointerOnly = statusOnly(AcquireStatus::Ok);
+    pointerOnly.info.pointerUpdated = true;
+    pointerOnly.info.pointerVisible = true;
+    pointerOnly.info.pointerX = 20;
+    dup->script.push_back(pointerOnly);
+    EXPECT_TRUE(cap->captureFrame().unchanged);  // the viewer draws the pointer
+    // A damaged region: only that region of the cache is refreshed.
+    dup->script.push_back(imageFrame(0x33, {{0, 0, 4, 2}}));
+    f = cap->captureFrame();
+    EXPECT_FALSE(f.unchanged);
+    ASSERT_EQ(f.dirtyRects.size(), 1u);
+    EXPECT_EQ(f.data[0], 0x33);
+    EXPECT_EQ(f.data[1 * f.stride + 3 * 4], 0x33);
+    EXPECT_EQ(f.data[2 * f.stride], 0x00);
+    EXPECT_EQ(f.data[4 * 4], 0x00);
+
+    // The pointer drawn into the image: a move changes two small regions.
+    pointer->ok = true;
+    pointer->x = 10;
+    pointer->y = 10;
+    auto shaped = imageFrame(0x00);
+    shaped.info.hasPointerShape = true;
+    shaped.info.pointerShape = {2, 2, 2, 8, 1, 1, std::vector<uint8_t>(16, 0xFF)};
+    shaped.info.pointerUpdated = true;
+    shaped.info.pointerVisible = true;
+    shaped.info.pointerX = 10;
+    shaped.info.pointerY = 10;
+    dup->script.push_back(shaped);
+    cap->setCursorOverlay(false);
+    f = cap->captureFrame();
+    EXPECT_FALSE(f.unchanged);
+    EXPECT_TRUE(f.dirtyRects.empty());  // handed over from the overlay: not known
+    f = cap->captureFrame();
+    EXPECT_TRUE(f.unchanged);
+    pointer->x = 30;
+    pointer->y = 20;
+    f = cap->captureFrame();
+    EXPECT_FALSE(f.unchanged);
+    EXPECT_EQ(f.dirtyRects, (std::vector<DirtyRect>{{9, 9, 2, 2}, {29, 19, 2, 2}}));
+    EXPECT_EQ(f.data[9 * f.stride + 9 * 4], 0x00);
+    EXPECT_EQ(f.data[19 * f.stride + 29 * 4], 0xFF);
+    // Damage under the pointer: the region is refreshed and the pointer stays on top.
+    dup->script.push_back(imageFrame(0x44, {{28, 18, 32, 22}}));
+    f = cap->captureFrame();
+    EXPECT_EQ(f.dirtyRects, (std::vector<DirtyRect>{{28, 18, 4, 4}}));  // the pointer did not move
+    EXPECT_EQ(f.data[18 * f.stride + 28 * 4], 0x44);
+    EXPECT_EQ(f.data[19 * f.stride + 29 * 4], 0xFF);
+    EXPECT_EQ(f.data[0], 0x00);
+}
+
 TEST_F(DxgiFixture, DirtyRectanglesFollowTheRotationAndFallBackToFullFrame) {
     dup->outputs[0].rotation = 2;  // 90 degrees: 64 x 32 logical, 32 x 64 native
     auto cap = primed();
     EXPECT_EQ(cap->nativeWidth(), 32);
     EXPECT_EQ(cap->nativeHeight(), 64);
     EXPECT_TRUE(log.has("DXGI output rotated by 90 degrees — native 32x64, logical 64x32"));
+    cap->captureFrame();  // the first frame says nothing of what changed
     dup->script.push_back(imageFrame(0x22, {{0, 0, 10, 5}}));
     auto f = cap->captureFrame();
     ASSERT_EQ(f.dirtyRects.size(), 1u);

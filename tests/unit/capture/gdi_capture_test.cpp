@@ -73,6 +73,24 @@ TEST_F(GdiFixture, MonitorLeftOfPrimaryGrabsFromNegativeOriginAndDrawsPointerAtH
     EXPECT_EQ(px(282, 100)[2], 0);
 }
 
+TEST_F(GdiFixture, AGrabEqualToThePreviousOneIsMarkedUnchanged) {
+    auto cap = make();
+    ASSERT_TRUE(cap->init(-1));
+    EXPECT_FALSE(cap->captureFrame().unchanged);
+    EXPECT_TRUE(cap->captureFrame().unchanged);
+    grabber->fill = 0xFF000001;
+    EXPECT_FALSE(cap->captureFrame().unchanged);
+    EXPECT_TRUE(cap->captureFrame().unchanged);
+    // Same screen, the pointer drawn elsewhere: changed.
+    pointer->ok = true;
+    pointer->image = solidPointer(4, 4, 0, 0, 0xFFFF0000);
+    pointer->x = 500;
+    EXPECT_FALSE(cap->captureFrame().unchanged);
+    EXPECT_TRUE(cap->captureFrame().unchanged);
+    pointer->y = 1079;  // only the last row differs
+    EXPECT_FALSE(cap->captureFrame().unchanged);
+}
+
 TEST_F(GdiFixture, InaccessibleInputDesktopFailsInitHonestly) {
     probe->script = {desktopFailed(5)};
     auto cap = make();

@@ -246,6 +246,46 @@ TEST(SwEncoder, SliceThreadsFollowTheHost) {
         "4000 kbps, 4 slice-threads)"));
 }
 
+// Only the changed regions are converted, into the picture kept from the
+// previous frame, and the result is the picture a full conversion gives.
+TEST(SwEncoder, ChangedRegionsConvertOnlyThoseAndMatchAFullConversion) {
+    const int w = 320, h = 240;
+    Picture a = solid(w, h, {0, 0, 0, 255});
+    uint32_t seed = 12345;
+    for (auto& byte : a.pixels)
+        byte = static_cast<uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+    Picture b = a;
+    const std::vector<DirtyRect> regions = {{13, 7, 50, 21}, {201, 150, 33, 61}, {319, 239, 1, 1}};
+    for (const auto& r : regions)
+        for (int y = r.y; y < r.y + r.height; ++y)
+            for (int x = r.x; x < r.x + r.width; ++x) b.pixels[(y * w + x) * 4 + 1] ^= 0x5A;
+
+    SwEncoder partial, full;
+    ASSERT_TRUE(partial.init(configOf(w, h)));
+    ASSERT_TRUE(full.init(configOf(w, h)));
+    partial.encode(a.data(), a.stride, 0);
+    partial.setChangedRegions(regions);
+    EXPECT_FALSE(partial.encode(b.data(), b.stride, 33'333).data.empty());
+    EXPECT_LT(partial.convertedPixels(), w * h / 20);
+    full.encode(b.data(), b.stride, 0);
+    EXPECT_EQ(partial.pictureForTest(), full.pictureForTest());
+
+    // No regions given: everything. A dropped frame: the next regions are
+    // not trusted, the picture no longer holds the previous frame.
+    partial.encode(a.data(), a.stride, 66'666);
+    EXPECT_EQ(partial.convertedPixels(), w * h);
+    partial.encode(b.data(), 4, 99'999);
+    partial.setChangedRegions(regions);
+    partial.encode(b.data(), b.stride, 133'333);
+    EXPECT_EQ(partial.convertedPixels(), w * h);
+    EXPECT_EQ(partial.pictureForTest(), full.pictureForTest());
+    // An unchanged frame converts nothing.
+    partial.setChangedRegions({});
+    partial.encode(b.data(), b.stride, 166'666);
+    EXPECT_EQ(partial.convertedPixels(), 0);
+    EXPECT_EQ(partial.pictureForTest(), full.pictureForTest());
+}
+
 TEST(SwEncoder, SameSizeReconfigureOnlyRetunesTheRunningEncoder) {
     SwEncoder enc;
     ASSERT_TRUE(enc.init(configOf(1280, 720)));

@@ -2,8 +2,10 @@
 // Scripted stand-ins for the media pipeline's seams: captures, encoders, the
 // frame sink, the peer, the recorder, and a log recorder.
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +57,9 @@ struct CaptureScript {
     bool frameValid = true;
     int32_t strideDelta = 0;
     std::vector<DirtyRect> dirty;
+    bool unchanged = false;
+    bool waits = true;                // waitsForChange()
+    std::function<void()> onCapture;  // e.g. the time a capture takes
     // Frame size when it differs from the capture size (0: the same).
     int32_t frameWidth = 0, frameHeight = 0;
     bool cursorVisible = false;
@@ -78,6 +83,7 @@ class FakeCapture : public ScreenCapture {
     std::vector<CaptureMonitor> monitors() override { return {}; }
     CapturedFrame captureFrame() override {
         ++s_->captures;
+        if (s_->onCapture) s_->onCapture();
         CapturedFrame f;
         f.width = s_->frameWidth ? s_->frameWidth : s_->width;
         f.height = s_->frameHeight ? s_->frameHeight : s_->height;
@@ -85,8 +91,10 @@ class FakeCapture : public ScreenCapture {
         f.valid = s_->frameValid;
         f.timestampUs = 42;
         f.dirtyRects = s_->dirty;
+        f.unchanged = s_->unchanged;
         if (f.valid) {
-            pixels_.assign(static_cast<size_t>(std::max(f.stride, 4)) * std::max(f.height, 1), 0);
+            // Sized once: long simulated sessions capture thousands of frames.
+            pixels_.resize(static_cast<size_t>(std::max(f.stride, 4)) * std::max(f.height, 1));
             f.data = pixels_.data();
         }
         return f;
@@ -106,6 +114,7 @@ class FakeCapture : public ScreenCapture {
     int32_t originX() const override { return s_->originX; }
     int32_t originY() const override { return s_->originY; }
     const std::vector<uint8_t>& cursorShape() const override { return s_->cursorBgra; }
+    bool waitsForChange() const override { return s_->waits; }
 
   private:
     std::shared_ptr<CaptureScript> s_;
@@ -126,6 +135,9 @@ struct EncoderState {
     int encodes = 0;
     bool keyPending = true;  // a fresh encoder starts with a keyframe
     std::vector<int32_t> encodeStrides;
+    std::function<void()> onEncode;  // e.g. the time an encode takes
+    // The changed regions each encode was told of; nullopt: the whole frame.
+    std::vector<std::optional<std::vector<DirtyRect>>> regions;
 };
 
 class FakeEncoder : public VideoEncoder {
@@ -138,6 +150,8 @@ class FakeEncoder : public VideoEncoder {
     EncodedFrame encode(const uint8_t*, int32_t stride, int64_t ts) override {
         ++s_->encodes;
         s_->encodeStrides.push_back(stride);
+        if (s_->onEncode) s_->onEncode();
+        s_->regions.push_back(std::exchange(pendingRegions_, std::nullopt));
         EncodedFrame f;
         if (s_->emptyOutput) return f;
         f.data.assign(100, 0xAB);
@@ -157,9 +171,11 @@ class FakeEncoder : public VideoEncoder {
         return s_->reconfigureOk;
     }
     std::string name() const override { return "fake"; }
+    void setChangedRegions(const std::vector<DirtyRect>& r) override { pendingRegions_ = r; }
 
   private:
     std::shared_ptr<EncoderState> s_;
+    std::optional<std::vector<DirtyRect>> pendingRegions_;
 };
 
 struct SinkState {
@@ -169,6 +185,7 @@ struct SinkState {
     bool sendOk = true;
     int sends = 0;
     std::vector<bool> keyframes;
+    std::function<void()> onSend;
 };
 
 class FakeSink : public FrameSink {
@@ -177,6 +194,7 @@ class FakeSink : public FrameSink {
     bool sendFrame(const EncodedFrame& f) override {
         ++s_->sends;
         s_->keyframes.push_back(f.keyframe);
+        if (s_->onSend) s_->onSend();
         sentSinceSample_ = true;
         return s_->sendOk;
     }

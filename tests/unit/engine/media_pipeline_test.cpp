@@ -394,6 +394,145 @@ TEST_F(Media, PacingAndChangeFilterSkipFrames) {
     EXPECT_EQ(ps.capturedFrames.load(), captured);
 }
 
+// Frames sent per second of steady-clock time while `passes` run the loop.
+struct SendLog {
+    std::vector<int64_t> at;
+    int64_t maxGap(int64_t from) const {
+        int64_t gap = 0, prev = from;
+        for (int64_t t : at) {
+            gap = std::max(gap, t - prev);
+            prev = t;
+        }
+        return gap;
+    }
+};
+
+TEST_F(Media, BusyScreenGetsTheTargetRateAlthoughEncodingTakes12ms) {
+    tmpl[CaptureKind::Dxgi].dirty = {{0, 0, 800, 600}};
+    streaming();
+    enc().onEncode = [this] { clock.advanceMs(12); };
+    const int before = peer.sink->sends;
+    const int64_t end = clock.nowMs() + 3000;
+    while (clock.nowMs() < end) loopPass();
+    // 30 fps: the 12 ms sit inside each 33 ms period, not after it.
+    EXPECT_GE(peer.sink->sends - before, 89);
+    EXPECT_LE(peer.sink->sends - before, 92);
+}
+
+TEST_F(Media, UnchangedScreenIsRefreshedOncePerSecondAndNeverStalls) {
+    tmpl[CaptureKind::Dxgi].unchanged = true;
+    // The duplication's wait for a change: 8 ms without one.
+    tmpl[CaptureKind::Dxgi].onCapture = [this] { clock.advanceMs(8); };
+    streaming();
+    SendLog sent;
+    peer.sink->onSend = [&] { sent.at.push_back(clock.nowMs()); };
+    const int64_t start = clock.nowMs();
+    int64_t oldestSend = 0;
+    while (clock.nowMs() < start + 20'000) {
+        loopPass();
+        oldestSend = std::max(oldestSend, clock.nowMs() - life.lastFrameSentMs.load());
+    }
+    // About one frame a second (four of them periodic keyframes) instead of 600.
+    EXPECT_GE(sent.at.size(), 19u);
+    EXPECT_LE(sent.at.size(), 22u);
+    EXPECT_LE(sent.maxGap(start), 1000 + 40);
+    EXPECT_LT(oldestSend, SessionLoop::kStallMs);
+    // The first keyframe and the periodic ones at 5, 10 and 15 s.
+    EXPECT_GE(std::count(peer.sink->keyframes.begin(), peer.sink->keyframes.end(), true), 4);
+
+    // A keyframe asked for goes out at once; so does a frame that changed.
+    const int n = peer.sink->sends;
+    mp->requestKeyframe();
+    passAfter(100);
+    EXPECT_EQ(peer.sink->sends, n + 1);
+    EXPECT_TRUE(peer.sink->keyframes.back());
+    live(CaptureKind::Dxgi).unchanged = false;
+    live(CaptureKind::Dxgi).dirty = {{10, 10, 20, 20}};
+    passAfter(100);
+    EXPECT_EQ(peer.sink->sends, n + 2);
+
+    // An encoder that drops the repeated picture is still asked once a second.
+    live(CaptureKind::Dxgi).unchanged = true;
+    live(CaptureKind::Dxgi).dirty.clear();
+    passAfter(100);
+    enc().emptyOutput = true;
+    const int encodes = enc().encodes;
+    const int64_t until = clock.nowMs() + 3000;
+    while (clock.nowMs() < until) loopPass();
+    EXPECT_LE(enc().encodes - encodes, 4);
+}
+
+TEST_F(Media, AChangeInAFrameThePacingSkippedIsSentWithTheNextUnchangedFrame) {
+    streaming();
+    auto& cap = live(CaptureKind::Dxgi);
+    cap.dirty = {{0, 0, 100, 100}};
+    passAfter(100);
+    const int sent = peer.sink->sends;
+    // 32 ms after that frame began: too early, the frame is skipped, but the
+    // capture has consumed its change.
+    cap.dirty = {{10, 10, 5, 5}};
+    cap.onCapture = [&cap] {
+        cap.onCapture = nullptr;
+        cap.unchanged = false;
+    };
+    passAfter(32);
+    EXPECT_EQ(peer.sink->sends, sent);
+    cap.dirty.clear();
+    cap.unchanged = true;
+    loopPass();
+    EXPECT_EQ(peer.sink->sends, sent + 1);
+    EXPECT_EQ(enc().regions.back(), (std::optional<std::vector<DirtyRect>>{{{10, 10, 5, 5}}}));
+    passAfter(100);  // now it is the same picture
+    EXPECT_EQ(peer.sink->sends, sent + 1);
+
+    // A changed picture the encoder drops is encoded again on the next pass.
+    cap.unchanged = false;
+    cap.dirty = {{30, 30, 4, 4}};
+    enc().emptyOutput = true;
+    passAfter(100);
+    cap.unchanged = true;
+    cap.dirty.clear();
+    enc().emptyOutput = false;
+    passAfter(40);
+    EXPECT_EQ(peer.sink->sends, sent + 2);
+}
+
+TEST_F(Media, UnchangedFramesOfAGrabAreLookedAtOncePerInterval) {
+    // A grab returns at once; without pacing the skip path would grab ~200
+    // times a second.
+    tmpl[CaptureKind::Dxgi].unchanged = true;
+    tmpl[CaptureKind::Dxgi].waits = false;
+    tmpl[CaptureKind::Dxgi].onCapture = [this] { clock.advanceMs(3); };
+    streaming();
+    const int c0 = live(CaptureKind::Dxgi).captures;
+    const int64_t end = clock.nowMs() + 2000;
+    while (clock.nowMs() < end) loopPass();
+    EXPECT_GE(live(CaptureKind::Dxgi).captures - c0, 55);
+    EXPECT_LE(live(CaptureKind::Dxgi).captures - c0, 62);
+    EXPECT_LE(peer.sink->sends, 1 + 2);
+}
+
+TEST_F(Media, TheEncoderLearnsWhatChangedSinceTheFrameItLastSaw) {
+    using Regions = std::optional<std::vector<DirtyRect>>;
+    streaming();
+    EXPECT_EQ(enc().regions.back(), Regions{});  // a new encoder: everything
+    auto& cap = live(CaptureKind::Dxgi);
+    cap.dirty = {{5, 5, 1, 1}};
+    cap.strideDelta = -4;  // skipped before encoding, but its change counts
+    passAfter(100);
+    cap.strideDelta = 0;
+    cap.dirty = {{20, 20, 2, 2}};
+    passAfter(100);
+    EXPECT_EQ(enc().regions.back(), (Regions{{{5, 5, 1, 1}, {20, 20, 2, 2}}}));
+    cap.dirty.clear();  // changed, not known where
+    passAfter(100);
+    EXPECT_EQ(enc().regions.back(), Regions{});
+    cap.unchanged = true;  // the once-a-second refresh changes nothing
+    passAfter(1000);
+    EXPECT_EQ(enc().regions.back(), (Regions{std::vector<DirtyRect>{}}));
+    EXPECT_EQ(enc().encodes, 4);
+}
+
 TEST_F(Media, KeyframesOnConnectPeriodicallyAndOnRequest) {
     streaming();
     auto keys = [&] { return enc().keyframeRequests; };
