@@ -221,7 +221,9 @@
     }
     const bytes = new Uint8Array(data);
     if ((label === 'control' || label === 'input') && onCursorMessage(bytes)) return;
-    if (label !== 'file') remember(state.received[label], { binary: Array.from(bytes) });
+    // Large binary messages (file chunks) are kept by size only: the record
+    // is for inspection, not a second copy of every transfer.
+    remember(state.received[label], bytes.length <= 4096 ? { binary: Array.from(bytes) } : { size: bytes.length });
     notify(label, bytes);
   }
 
