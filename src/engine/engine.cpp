@@ -14,6 +14,8 @@
 #include "capture/resolution_manager.h"
 #include "capture/secure_desktop_watcher.h"
 #include "capture/shared_memory_producer.h"
+#include "chat/chat_service.h"
+#include "chat/tray_chat_bridge.h"
 #include "common/json_util.h"
 #include "common/log.h"
 #include "common/process_state.h"
@@ -146,7 +148,8 @@ class Engine {
             logger().error("Failed to initialize peer connection");
             return writeErrorLine(4, "peer connection init failed");
         }
-        buildInput();                 // step 14
+        buildInput();  // step 14
+        buildChat();
         installRelayCallbacks();      // step 16
         startSecureDesktopWatcher();  // step 17
         buildQualityAndMonitors();    // step 19
@@ -348,6 +351,20 @@ class Engine {
         }
         inputHandler_->applyAccessMode(cfg_.accessMode, false);
         logger().info("Input injection enabled");
+    }
+
+    // Viewer chat and the host's tray meet here; neither knows the other.
+    void buildChat() {
+        chat_ = std::make_unique<ChatService>();
+        tray_ = std::make_unique<TrayChatBridge>();
+        chat_->setSender([this](const std::string& json) { return pcm_->sendChatJson(json); });
+        chat_->setOnMessage([this](const ChatMessage& m) {
+            logger().info("[chat] message from={} ({} chars)", m.id, m.text.size());
+            tray_->sendToTray(m.text);
+        });
+        tray_->setOutboundCallback([this](const std::string& text) { chat_->buildOutbound(text); });
+        pcm_->onChatText = [this](const std::string& text) { chat_->handleInbound(text); };
+        tray_->start(cfg_.sessionId, cfg_.operatorName.empty() ? "Technician" : cfg_.operatorName);
     }
 
     void installRelayCallbacks() {
@@ -559,6 +576,7 @@ class Engine {
         logger().info("Shutting down...");
         media_->dropConnectionState();
         if (secureWatcher_) secureWatcher_->stop();
+        if (tray_) tray_->stop();
         if (inputHandler_) inputHandler_->releaseAllKeys();
 
         // The end-of-session announcement needs the relay link, so it goes
@@ -602,6 +620,8 @@ class Engine {
     std::unique_ptr<MediaPipeline> media_;
     std::shared_ptr<InputPipeClient> pipeClient_;
     std::unique_ptr<InputChannelHandler> inputHandler_;
+    std::unique_ptr<ChatService> chat_;
+    std::unique_ptr<TrayChatBridge> tray_;
     std::unique_ptr<SecureDesktopWatcher> secureWatcher_;
     std::unique_ptr<QualityController> quality_;
     std::unique_ptr<MonitorManager> monitors_;
