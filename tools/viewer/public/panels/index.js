@@ -1,2 +1,2 @@
 // Feature panels in toolbar order; each name is a module in this folder.
-export default [];
+export default ['chat'];
