@@ -229,9 +229,16 @@ bool TrayChatBridge::writeRecord(platform::LocalPipeConnection& conn, const std:
 void TrayChatBridge::sendToTray(const std::string& text) {
     std::lock_guard lk(writeMu_);
     if (!connected_ || !conn_) return;
-    writeRecord(*conn_, "{\"type\":\"in\",\"text\":\"" +
-                            escapeJsonString(replaceInvalidUtf8(text)) +
-                            "\",\"ts\":" + std::to_string(wallMs_()) + "}\n");
+    if (writeRecord(*conn_, "{\"type\":\"in\",\"text\":\"" +
+                                escapeJsonString(replaceInvalidUtf8(text)) +
+                                "\",\"ts\":" + std::to_string(wallMs_()) + "}\n"))
+        return;
+    // A tray that stopped reading would hold every later message (and the
+    // viewer's channel thread that delivers it) for the whole time-out: it
+    // is dropped, and greeted afresh when it connects again.
+    logger().warn("[tray-chat] tray client not reading — disconnecting it");
+    connected_ = false;
+    conn_->shutdown();
 }
 
 }  // namespace kvd

@@ -188,6 +188,31 @@ TEST_F(BridgeFixture, SecondClientIsToldBusyAndReconnectsAreGreeted) {
     EXPECT_NE(rec->find("welcome back"), std::string::npos);
 }
 
+TEST_F(BridgeFixture, WritesToATrayThatStoppedReadingGiveUpAfterAboutTwoSeconds) {
+    TrayClient tray(bridge.pipeName());
+    ASSERT_TRUE(tray.line());
+    ASSERT_TRUE(waitUntil([&] { return bridge.clientConnected(); }));
+    const std::string text(4000, 'z');
+    double slowest = 0;
+    for (int i = 0; i < 2000 && !log.contains("[tray-chat] WriteFile failed err="); ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        bridge.sendToTray(text);
+        slowest = std::max(
+            slowest, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    }
+    EXPECT_TRUE(log.contains("[tray-chat] WriteFile failed err="));
+    EXPECT_GE(slowest, 1.5);
+    EXPECT_LE(slowest, 3.0);
+    // The tray that stopped reading is dropped: later messages cost nothing.
+    EXPECT_TRUE(log.contains("[tray-chat] tray client not reading — disconnecting it"));
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i) bridge.sendToTray(text);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
+    ASSERT_TRUE(waitUntil([&] { return log.contains("[tray-chat] tray client disconnected"); }));
+    TrayClient again(bridge.pipeName());
+    EXPECT_TRUE(again.line());
+}
+
 TEST_F(BridgeFixture, StopEndsTheConnectionAndRemovesTheSocket) {
     TrayClient tray(bridge.pipeName());
     ASSERT_TRUE(tray.line());
