@@ -209,6 +209,7 @@ DataChannelAssembler::Result DataChannelAssembler::add(uint16_t stream, const ui
         tracker_->take(stream);
         next = tracker_->peek(stream);
         skipped = true;
+        ++skipped_;
     }
     if (!next || have_ < *next) {
         if (skipped) {

@@ -87,6 +87,8 @@ class DataChannelAssembler {
     // The length the packets announced for the last message that ended.
     uint64_t announced() const { return announced_; }
     size_t pieces() const { return lastPieces_; }
+    // Announced messages skipped because the pieces went past them.
+    uint64_t skipped() const { return skipped_; }
 
   private:
     SctpMessageTracker* tracker_;
@@ -95,6 +97,7 @@ class DataChannelAssembler {
     uint64_t have_ = 0;  // bytes of the current message so far (also when discarding)
     uint64_t announced_ = 0;
     size_t pieces_ = 0, lastPieces_ = 0;
+    uint64_t skipped_ = 0;
 };
 
 inline constexpr uint32_t kSctpPpidDcep = 50;

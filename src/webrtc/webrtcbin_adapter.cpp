@@ -30,7 +30,9 @@ namespace kvd {
 
 namespace {
 
-constexpr auto kPromiseTimeout = std::chrono::seconds(5);
+// The first offer of a process makes a DTLS certificate: on a loaded machine
+// that alone has taken more than 5 s.
+constexpr auto kPromiseTimeout = std::chrono::seconds(15);
 constexpr uint64_t kSctpMaxMessageBytes = 262144;
 // Messages of one channel waiting for our dispatch thread: a viewer that
 // floods faster than the handlers run loses its oldest messages, never our
@@ -343,6 +345,7 @@ class GstDataChannel final : public RtcDataChannel,
     bool pumpScheduled_ = false;
     LogThinner dropLog_{3, 90};
     LogThinner mismatchLog_{3, 90};
+    uint64_t skippedSeen_ = 0;
     std::atomic<bool> forcedClosed_{false};
     std::atomic<bool> openDelivered_{false};
     std::atomic<bool> closedDelivered_{false};
@@ -1135,6 +1138,13 @@ void GstDataChannel::receivePiece(bool text, const uint8_t* data, size_t size) {
             return;
         case DataChannelAssembler::Result::Deliver:
             break;
+    }
+    if (assembler_->skipped() != skippedSeen_) {
+        skippedSeen_ = assembler_->skipped();
+        if (mismatchLog_.shouldLog())
+            logger().warn(
+                "[webrtc] {} DataChannel: pieces went past {} announced message(s) — skipped them",
+                label_, skippedSeen_);
     }
     while (!inbound_.empty() && (inbound_.size() >= kInboundQueueMessages ||
                                  inboundBytes_ + m.bytes.size() > kInboundQueueBytes)) {

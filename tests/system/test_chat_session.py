@@ -34,7 +34,7 @@ class ChatSessionTest(unittest.TestCase):
             proc = subprocess.run(
                 ["node", DRIVER, "--engine", os.environ["KVD_BINARY"], "--display", x.display,
                  "--log", log, "--pipe-dir", pipe_dir, "--tray", TRAY],
-                stdout=subprocess.PIPE, timeout=150, env=kvdtest.clean_env())
+                stdout=subprocess.PIPE, timeout=400, env=kvdtest.clean_env())
             with open(log, "rb") as f:
                 cls.raw_log = f.read()
         cls.log_text = cls.raw_log.decode("utf-8", "replace")

@@ -56,7 +56,7 @@ class HostileInputTest(unittest.TestCase):
             proc = subprocess.Popen([kvdtest.BINARY, "--session-id", "hostile", "--pipe", str(port),
                                      "--terminal-only"], env=env, stdout=subprocess.PIPE)
             self.assertEqual(proc.stdout.readline(), b"KELVANDRUM_READY session_id=hostile\n")
-            self.assertEqual(proc.wait(30), 0)
+            self.assertEqual(proc.wait(90), 0)
             t.join(5)
             listener.close()
             with open(log_path, "rb") as f:

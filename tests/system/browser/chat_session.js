@@ -53,7 +53,7 @@ async function startServer() {
   const proc = spawn('node', [path.join(ROOT, 'tools/viewer/server.js'), '--host', '127.0.0.1', '--port', '0'],
     { stdio: ['ignore', 'pipe', 'inherit'] });
   children.push(proc);
-  const m = await waitForLine(proc.stdout, /^KVD_DEVSERVER_LISTENING url=(\S+)/, 'the signaling server', 10000);
+  const m = await waitForLine(proc.stdout, /^KVD_DEVSERVER_LISTENING url=(\S+)/, 'the signaling server', 30000);
   return m[1];
 }
 
@@ -70,7 +70,7 @@ async function startEngine(wsUrl) {
     { env, stdio: ['ignore', 'pipe', 'inherit'] });
   children.push(proc);
   const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
-  await waitForLine(proc.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 20000);
+  await waitForLine(proc.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 90000);
   return { proc, exited };
 }
 
@@ -97,7 +97,7 @@ async function main() {
   const wsUrl = await startServer();
   const engine = await startEngine(wsUrl);
   const tray = startTray();
-  out.hello = await poll(() => tray.records.find((r) => r.type === 'hello'), 10000, 'the tray greeting');
+  out.hello = await poll(() => tray.records.find((r) => r.type === 'hello'), 30000, 'the tray greeting');
 
   const browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
@@ -110,18 +110,18 @@ async function main() {
     await page.goto(`${wsUrl.replace(/^ws/, 'http')}/?session=${SESSION}&transport=rtp`);
     await poll(() => page.evaluate(() => window.kvdViewer && window.kvdViewer.channelOpen('chat')
       && window.kvdViewer.channelOpen('control') && (window.kvdViewer.state.panels || []).includes('chat')),
-    30000, 'the chat and control channels');
+    90000, 'the chat and control channels');
 
     // Viewer to host, with the host's receipt turning the tick into two.
     await page.click('#btn-chat');
     await page.fill('#chat-input', 'hello host "quoted"');
     const t0 = Date.now();
     await page.press('#chat-input', 'Enter');
-    out.trayIn = await poll(() => tray.records.find((r) => r.type === 'in'), 10000, 'the message at the tray');
+    out.trayIn = await poll(() => tray.records.find((r) => r.type === 'in'), 30000, 'the message at the tray');
     out.delivered = await poll(() => page.evaluate(() => {
       const row = document.querySelector('#chat-log .chat-msg.mine');
       return row && row.dataset.delivered === 'true' ? row.querySelector('.chat-tick').textContent : null;
-    }), 10000, 'the delivery tick');
+    }), 30000, 'the delivery tick');
     out.roundTripMs = Date.now() - t0;
 
     // Host to viewer.
@@ -129,9 +129,9 @@ async function main() {
     out.theirs = await poll(() => page.evaluate(() => {
       const row = document.querySelector('#chat-log .chat-msg.theirs');
       return row && row.textContent;
-    }), 10000, 'the host message in the panel');
+    }), 30000, 'the host message in the panel');
     out.receiptsToHost = await poll(() => page.evaluate(() => (window.kvdViewer.state.received.chat || [])
-      .filter((m) => m && m.type === 'message').length), 5000, 'the host message in the state');
+      .filter((m) => m && m.type === 'message').length), 15000, 'the host message in the state');
 
     // Whole messages up to the advertised maximum, then the refusals.
     out.sent = [];
@@ -154,7 +154,7 @@ async function main() {
     const before = await page.evaluate(() => (window.kvdViewer.state.received.control || []).length);
     await page.evaluate(() => window.kvdViewer.send('control', JSON.stringify({ type: 'monitor_list' })));
     out.aliveReply = await poll(() => page.evaluate((n) => (window.kvdViewer.state.received.control || [])
-      .slice(n).find((m) => m && m.type === 'monitor_list'), before), 15000, 'a reply after the hostile messages')
+      .slice(n).find((m) => m && m.type === 'monitor_list'), before), 30000, 'a reply after the hostile messages')
       .then((m) => m.type);
     out.errors = await page.evaluate(() => window.kvdViewer.state.errors);
     await page.close({ runBeforeUnload: true });
@@ -163,7 +163,7 @@ async function main() {
   }
   tray.proc.stdin.end();
   engine.proc.kill('SIGTERM');
-  out.engineExit = await Promise.race([engine.exited, new Promise((r) => setTimeout(() => r({ code: 'timeout' }), 10000))]);
+  out.engineExit = await Promise.race([engine.exited, new Promise((r) => setTimeout(() => r({ code: 'timeout' }), 30000))]);
   out.ok = true;
   return out;
 }

@@ -152,6 +152,15 @@ TEST(DataChannelAssembler, JoinsPiecesRefusesOversizeAndPassesThroughWithoutTrac
               DataChannelAssembler::Result::Deliver);
     EXPECT_EQ(whole, "xyz");
 
+    // Pieces that go past an announced message (one overtaken on an
+    // unordered channel) skip it rather than stall the channel.
+    feed(t, {frag(6, 0, 5, true, true, true), frag(7, 0, 10, true, true, true)});
+    const std::string ten(10, 't');
+    ASSERT_EQ(a.add(1, reinterpret_cast<const uint8_t*>(ten.data()), ten.size(), whole, refused),
+              DataChannelAssembler::Result::Deliver);
+    EXPECT_EQ(whole, ten);
+    EXPECT_EQ(a.skipped(), 1u);
+
     DataChannelAssembler plain(nullptr, 1000);
     ASSERT_EQ(plain.add(1, reinterpret_cast<const uint8_t*>("abc"), 3, whole, refused),
               DataChannelAssembler::Result::Deliver);
