@@ -194,6 +194,20 @@ DataChannelAssembler::Result DataChannelAssembler::add(uint16_t stream, const ui
         have_ = 0;
         return Result::Deliver;
     }
+    if (have_ == 0 && size < kSctpPartialDeliveryBytes) {
+        // A whole message on its own, whatever the tracker knows: small
+        // messages never depend on it. Its announcement (and any older one
+        // that never found its pieces) is consumed.
+        auto next = tracker_->peek(stream);
+        while (next && *next < size) {
+            tracker_->take(stream);
+            next = tracker_->peek(stream);
+            ++skipped_;
+        }
+        if (next && *next == size) tracker_->take(stream);
+        whole.assign(reinterpret_cast<const char*>(data), size);
+        return Result::Deliver;
+    }
     have_ += size;
     ++pieces_;
     if (have_ <= max_)

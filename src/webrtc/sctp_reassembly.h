@@ -70,6 +70,10 @@ class SctpMessageTracker {
     std::string failure_;
 };
 
+// The SCTP stack splits a message only into pieces of at least this many
+// bytes (its partial delivery point); a shorter piece always ends a message.
+inline constexpr uint64_t kSctpPartialDeliveryBytes = 65536;
+
 // Joins the pieces of one channel's messages.
 class DataChannelAssembler {
   public:

@@ -124,42 +124,57 @@ TEST(SctpMessageTracker, AbandonedFragmentsAndUnfollowableStreams) {
 
 TEST(DataChannelAssembler, JoinsPiecesRefusesOversizeAndPassesThroughWithoutTracker) {
     SctpMessageTracker t;
-    DataChannelAssembler a(&t, 1000);
+    DataChannelAssembler a(&t, 150000);
     std::string whole;
     uint64_t refused = 0;
-    const std::string p1(600, 'a'), p2(150, 'b');
-    // The first piece is handed up before the message is complete.
-    feed(t, {frag(1, 0, 600, true, false)});
-    EXPECT_EQ(a.add(1, reinterpret_cast<const uint8_t*>(p1.data()), p1.size(), whole, refused),
-              DataChannelAssembler::Result::Hold);
-    feed(t, {frag(2, 0, 150, false, true)});
-    ASSERT_EQ(a.add(1, reinterpret_cast<const uint8_t*>(p2.data()), p2.size(), whole, refused),
-              DataChannelAssembler::Result::Deliver);
+    auto add = [&](const std::string& piece) {
+        return a.add(1, reinterpret_cast<const uint8_t*>(piece.data()), piece.size(), whole,
+                     refused);
+    };
+    // The stack hands up the first piece before the message is complete.
+    const std::string p1(70000, 'a'), p2(30000, 'b');
+    feed(t, {frag(1, 0, 35000, true, false)});
+    feed(t, {frag(2, 0, 35000, false, false)});
+    EXPECT_EQ(add(p1), DataChannelAssembler::Result::Hold);
+    feed(t, {frag(3, 0, 30000, false, true)});
+    ASSERT_EQ(add(p2), DataChannelAssembler::Result::Deliver);
     EXPECT_EQ(whole, p1 + p2);
 
     // Over the limit: counted, not kept, refused at its end.
-    feed(t, {frag(3, 1, 700, true, false), frag(4, 1, 700, false, true)});
-    const std::string big(700, 'c');
-    EXPECT_EQ(a.add(1, reinterpret_cast<const uint8_t*>(big.data()), big.size(), whole, refused),
-              DataChannelAssembler::Result::Hold);
-    EXPECT_EQ(a.add(1, reinterpret_cast<const uint8_t*>(big.data()), big.size(), whole, refused),
-              DataChannelAssembler::Result::Refuse);
-    EXPECT_EQ(refused, 1400u);
+    feed(t, {frag(4, 1, 60000, true, false), frag(5, 1, 60000, false, false)});
+    feed(t, {frag(6, 1, 60000, false, true)});
+    EXPECT_EQ(add(std::string(70000, 'c')), DataChannelAssembler::Result::Hold);
+    EXPECT_EQ(add(std::string(70000, 'c')), DataChannelAssembler::Result::Hold);
+    EXPECT_EQ(add(std::string(40000, 'c')), DataChannelAssembler::Result::Refuse);
+    EXPECT_EQ(refused, 180000u);
 
     // The next message still arrives whole.
-    feed(t, {frag(5, 2, 3, true, true)});
-    ASSERT_EQ(a.add(1, reinterpret_cast<const uint8_t*>("xyz"), 3, whole, refused),
-              DataChannelAssembler::Result::Deliver);
+    feed(t, {frag(7, 2, 3, true, true)});
+    ASSERT_EQ(add("xyz"), DataChannelAssembler::Result::Deliver);
     EXPECT_EQ(whole, "xyz");
+    EXPECT_FALSE(t.peek(1));
 
     // Pieces that go past an announced message (one overtaken on an
     // unordered channel) skip it rather than stall the channel.
-    feed(t, {frag(6, 0, 5, true, true, true), frag(7, 0, 10, true, true, true)});
+    feed(t, {frag(8, 0, 5, true, true, true), frag(9, 0, 10, true, true, true)});
     const std::string ten(10, 't');
-    ASSERT_EQ(a.add(1, reinterpret_cast<const uint8_t*>(ten.data()), ten.size(), whole, refused),
-              DataChannelAssembler::Result::Deliver);
+    ASSERT_EQ(add(ten), DataChannelAssembler::Result::Deliver);
     EXPECT_EQ(whole, ten);
     EXPECT_EQ(a.skipped(), 1u);
+    EXPECT_FALSE(t.peek(1));
+
+    // A piece below the partial delivery point ends its message: it is
+    // delivered even when the packets showed nothing (and never stalls).
+    SctpMessageTracker empty;
+    DataChannelAssembler small(&empty, 300000);
+    ASSERT_EQ(small.add(1, reinterpret_cast<const uint8_t*>("hi"), 2, whole, refused),
+              DataChannelAssembler::Result::Deliver);
+    EXPECT_EQ(whole, "hi");
+    // A piece of the partial delivery point or more waits for its message.
+    const std::string first(kSctpPartialDeliveryBytes, 'f');
+    EXPECT_EQ(
+        small.add(1, reinterpret_cast<const uint8_t*>(first.data()), first.size(), whole, refused),
+        DataChannelAssembler::Result::Hold);
 
     DataChannelAssembler plain(nullptr, 1000);
     ASSERT_EQ(plain.add(1, reinterpret_cast<const uint8_t*>("abc"), 3, whole, refused),
