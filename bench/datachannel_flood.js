@@ -42,14 +42,14 @@ async function main() {
   const server = spawn('node', [path.join(ROOT, 'tools/viewer/server.js'), '--host', '127.0.0.1', '--port', '0'],
     { stdio: ['ignore', 'pipe', 'inherit'] });
   children.push(server);
-  const wsUrl = (await waitForLine(server.stdout, /^KVD_DEVSERVER_LISTENING url=(\S+)/, 'the server', 10000))[1];
+  const wsUrl = (await waitForLine(server.stdout, /^KVD_DEVSERVER_LISTENING url=(\S+)/, 'the server', 30000))[1];
   const engine = spawn(args.engine, ['--session-id', SESSION, '--signaling-url', wsUrl], {
     env: { ...process.env, DISPLAY: args.display, KELVANDRUM_SESSION_TOKEN: 'flood', KELVANDRUM_LOG_FILE: args.log,
       KELVANDRUM_LOG_LEVEL: process.env.KELVANDRUM_LOG_LEVEL || 'info' },
     stdio: ['ignore', 'pipe', 'inherit'],
   });
   children.push(engine);
-  await waitForLine(engine.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 20000);
+  await waitForLine(engine.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 90000);
   const browser = await chromium.launch({
     executablePath: '/usr/bin/chromium', headless: true,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
@@ -59,7 +59,7 @@ async function main() {
   try {
     const page = await browser.newPage();
     await page.goto(`${wsUrl.replace(/^ws/, 'http')}/?session=${SESSION}&transport=rtp`);
-    for (const end = Date.now() + 30000; ;) {
+    for (const end = Date.now() + 90000; ;) {
       if (await page.evaluate(() => window.kvdViewer && window.kvdViewer.channelOpen('control')
         && window.kvdViewer.channelOpen('input'))) break;
       if (Date.now() > end) throw new Error('channels did not open');
