@@ -12,7 +12,7 @@ scripts/setup.sh
 echo "== build (ASan+UBSan, unit tests)"
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKVD_SANITIZE=ON -DKVD_SYSTEM_TESTS=OFF
 echo "== build (TSan, threaded components' unit tests)"
-tsan_tests="unit_engine unit_signaling unit_webrtc unit_input unit_helper"
+tsan_tests="unit_engine unit_signaling unit_webrtc unit_input unit_helper unit_chat unit_features unit_recording unit_platform"
 KVD_BUILD_TARGETS="$tsan_tests" scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DKVD_TSAN=ON \
     -DKVD_SYSTEM_TESTS=OFF
 echo "== build (release, system tests)"

@@ -20,7 +20,8 @@ constexpr size_t kRotatedFiles = 3;
 
 class JsonLineFormatter final : public spdlog::formatter {
   public:
-    explicit JsonLineFormatter(std::string sid) : sidEscaped_(escapeJsonString(sid)) {}
+    explicit JsonLineFormatter(std::string sid)
+        : sidEscaped_(escapeJsonString(replaceInvalidUtf8(sid))) {}
 
     void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override {
         using namespace std::chrono;
@@ -44,7 +45,10 @@ class JsonLineFormatter final : public spdlog::formatter {
         line += "\",\"sid\":\"";
         line += sidEscaped_;
         line += "\",\"msg\":\"";
-        line += escapeJsonString(std::string_view(msg.payload.data(), msg.payload.size()));
+        // Peer bytes reach log texts (the JSON library quotes them in its
+        // errors): the line stays valid JSON only as valid UTF-8.
+        line += escapeJsonString(
+            replaceInvalidUtf8(std::string_view(msg.payload.data(), msg.payload.size())));
         line += "\"}\n";
         dest.append(line.data(), line.data() + line.size());
     }

@@ -147,6 +147,8 @@ EngineConfig parseConfiguration(const std::vector<std::string>& args, const EnvR
 }
 
 EngineConfig parseJsonConfiguration(const std::string& text, const EnvReader& env) {
+    if (!jsonDepthWithin(text))
+        throw ConfigError(std::string("JSON config parse error: ") + jsonDepthError());
     Json j;
     try {
         j = Json::parse(text);
@@ -201,6 +203,7 @@ EngineConfig parseJsonConfiguration(const std::string& text, const EnvReader& en
 }
 
 IceIngestResult ingestIceServers(EngineConfig& cfg, const std::string& text) {
+    if (!jsonDepthWithin(text)) return {false, jsonDepthError()};
     Json j;
     try {
         j = Json::parse(text);

@@ -14,6 +14,8 @@
 #include "capture/resolution_manager.h"
 #include "capture/secure_desktop_watcher.h"
 #include "capture/shared_memory_producer.h"
+#include "chat/chat_service.h"
+#include "chat/tray_chat_bridge.h"
 #include "common/json_util.h"
 #include "common/log.h"
 #include "common/process_state.h"
@@ -190,6 +192,7 @@ class Engine {
             return writeErrorLine(4, "peer connection init failed");
         }
         buildInput();                 // step 14
+        buildChat();
         configureRecorder();          // step 15 (recorder)
         installRelayCallbacks();      // step 16
         buildPrivacy();               // step 17
@@ -459,6 +462,20 @@ class Engine {
         }
         inputHandler_->applyAccessMode(cfg_.accessMode, false);
         logger().info("Input injection enabled");
+    }
+
+    // Viewer chat and the host's tray meet here; neither knows the other.
+    void buildChat() {
+        chat_ = std::make_unique<ChatService>();
+        tray_ = std::make_unique<TrayChatBridge>();
+        chat_->setSender([this](const std::string& json) { return pcm_->sendChatJson(json); });
+        chat_->setOnMessage([this](const ChatMessage& m) {
+            logger().info("[chat] message from={} ({} chars)", m.id, m.text.size());
+            tray_->sendToTray(m.text);
+        });
+        tray_->setOutboundCallback([this](const std::string& text) { chat_->buildOutbound(text); });
+        pcm_->onChatText = [this](const std::string& text) { chat_->handleInbound(text); };
+        tray_->start(cfg_.sessionId, cfg_.operatorName.empty() ? "Technician" : cfg_.operatorName);
     }
 
     void installRelayCallbacks() {
@@ -851,6 +868,7 @@ class Engine {
         runEndOfSessionCleanup(inputHandler_.get());
         if (fileSession_) fileSession_->stop();
         if (recording_) recording_->stopAtSessionEnd();
+        if (tray_) tray_->stop();
 
         // The end-of-session announcement needs the relay link, so it goes
         // out before the link is closed (afterwards it could never be sent).
@@ -904,6 +922,8 @@ class Engine {
     std::unique_ptr<MediaPipeline> media_;
     std::shared_ptr<InputPipeClient> pipeClient_;
     std::unique_ptr<InputChannelHandler> inputHandler_;
+    std::unique_ptr<ChatService> chat_;
+    std::unique_ptr<TrayChatBridge> tray_;
     std::unique_ptr<SecureDesktopWatcher> secureWatcher_;
     std::unique_ptr<QualityController> quality_;
     std::unique_ptr<MonitorManager> monitors_;

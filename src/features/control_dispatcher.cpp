@@ -118,7 +118,13 @@ void ControlDispatcher::sendReply(const Json& reply) const {
 
 void ControlDispatcher::dispatch(const std::string& text) {
     try {
-        const Json msg = Json::parse(text);
+        std::string error;
+        const std::optional<Json> parsed = parseJson(text, error);
+        if (!parsed) {
+            logger().warn("control JSON parse error: {}", error);
+            return;
+        }
+        const Json& msg = *parsed;
         std::string type;
         if (msg.is_object()) {
             auto it = msg.find("type");
@@ -133,7 +139,7 @@ void ControlDispatcher::dispatch(const std::string& text) {
             h = it->second;
         }
         // A non-object message has no fields; handlers read them with defaults.
-        // (Both branches are lvalues, so the document is not copied.)
+        // Never a copy of the document: copying recurses through its depth.
         static const Json kNoFields = Json::object();
         h(msg.is_object() ? msg : kNoFields, text);
     } catch (const std::exception& e) {

@@ -39,46 +39,10 @@ std::string cutUtf8(std::string s, size_t limit) {
     return s;
 }
 
-// Commands are flat objects; anything nested deeper is refused before the
-// JSON library builds (and recursively frees) a hostile tree.
-bool nestingWithin(std::string_view s, int limit) {
-    int depth = 0;
-    bool inString = false, escaped = false;
-    for (char c : s) {
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-            continue;
-        }
-        if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            if (++depth > limit) return false;
-        } else if (c == '}' || c == ']') {
-            --depth;
-        }
-    }
-    return true;
-}
-
 // Parses with the library's own error text for the log.
 std::optional<Json> parseWithMessage(const std::string& line, std::string& error) {
-    if (!nestingWithin(line, kMaxNesting)) {
-        error = "nesting too deep";
-        return std::nullopt;
-    }
-    try {
-        return Json::parse(line);
-    } catch (const Json::exception& e) {
-        error = e.what();
-    } catch (const std::exception& e) {
-        error = e.what();
-    }
-    return std::nullopt;
+    // Commands are flat objects: a tight bound.
+    return parseJson(line, error, kMaxNesting);
 }
 
 int64_t clampTo(int64_t v, int64_t lo, int64_t hi) {

@@ -276,20 +276,22 @@ void PipeSignalingClient::readLines(platform::TcpConnection* conn) {
 }
 
 void PipeSignalingClient::handleLine(const std::string& line) {
-    Json msg;
-    try {
-        msg = Json::parse(line);
-    } catch (const Json::exception& e) {
-        logger().warn("[pipe-signaling] parse error: {}", e.what());
+    std::string error;
+    const std::optional<Json> parsed = parseJson(line, error);
+    if (!parsed) {
+        logger().warn("[pipe-signaling] parse error: {}", error);
         return;
     }
+    const Json& msg = *parsed;
     if (!msg.is_object()) {
         logger().warn("[pipe-signaling] parse error: {}", "line is not a JSON object");
         return;
     }
     const std::string type = jsonStringOr(msg, "type", "");
+    // The payload is passed by reference: a copy would recurse through it.
+    static const Json kNoPayload;
     auto it = msg.find("payload");
-    dispatch(type, it == msg.end() ? Json() : *it);
+    dispatch(type, it == msg.end() ? kNoPayload : *it);
 }
 
 void PipeSignalingClient::runCallback(const PayloadCallback& cb, const Json& payload,
@@ -330,13 +332,13 @@ void PipeSignalingClient::dispatch(const std::string& type, const Json& payload)
     } else if (type == "SIGNALING_RECV") {
         const std::string json = jsonStringOr(payload, "json", "");
         if (json.empty()) return;
-        Json inner;
-        try {
-            inner = Json::parse(json);
-        } catch (const Json::exception& e) {
-            logger().warn("[pipe-signaling] malformed signaling JSON: {}", e.what());
+        std::string error;
+        std::optional<Json> parsedInner = parseJson(json, error);
+        if (!parsedInner) {
+            logger().warn("[pipe-signaling] malformed signaling JSON: {}", error);
             return;
         }
+        Json inner = std::move(*parsedInner);
         std::lock_guard<std::mutex> lk(recvLock_);
         bool dropped = false;
         while (recvQueue_.size() >= kRecvQueueCap) {

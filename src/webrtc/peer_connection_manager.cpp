@@ -697,15 +697,17 @@ void PeerConnectionManager::handleLocalDescription(const RtcDescription& descrip
 
 // --- send helpers ------------------------------------------------------------
 
-void PeerConnectionManager::sendText(Channel which, const std::string& text,
+bool PeerConnectionManager::sendText(Channel which, const std::string& text,
                                      const char* failureFormat) {
     auto ch = channel(which);
-    if (!ch || !ch->isOpen()) return;
+    if (!ch || !ch->isOpen()) return false;
     try {
         ch->sendText(text);
+        return true;
     } catch (const std::exception& e) {
         logger().warn(fmt::runtime(failureFormat), e.what());
     }
+    return false;
 }
 
 void PeerConnectionManager::sendBinary(Channel which, const uint8_t* data, size_t size,
@@ -736,8 +738,8 @@ void PeerConnectionManager::sendFileBinary(const uint8_t* data, size_t size) {
     sendBinary(Channel::File, data, size, "sendFileBinary failed: {}");
 }
 
-void PeerConnectionManager::sendChatJson(const std::string& json) {
-    sendText(Channel::Chat, json, "sendChatJson failed: {}");
+bool PeerConnectionManager::sendChatJson(const std::string& json) {
+    return sendText(Channel::Chat, json, "sendChatJson failed: {}");
 }
 
 }  // namespace kvd

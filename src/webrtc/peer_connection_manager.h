@@ -69,7 +69,8 @@ class PeerConnectionManager {
     void sendControlBinary(const uint8_t* data, size_t size);
     void sendInputBinary(const uint8_t* data, size_t size);
     void sendFileBinary(const uint8_t* data, size_t size);
-    void sendChatJson(const std::string& json);
+    // True when the message went out (chat reports delivery to its sender).
+    bool sendChatJson(const std::string& json);
 
     // Counters and flags the session loop reads.
     bool isConnected() const { return connected_.load(); }
@@ -119,7 +120,7 @@ class PeerConnectionManager {
     RtcDataChannelCallbacks channelCallbacks(Channel which);
     void handleVideoChannelText(const std::string& text);
     std::shared_ptr<RtcDataChannel> channel(Channel which) const;
-    void sendText(Channel which, const std::string& text, const char* failureFormat);
+    bool sendText(Channel which, const std::string& text, const char* failureFormat);
     void sendBinary(Channel which, const uint8_t* data, size_t size, const char* failureFormat);
     void sendSignaling(const Json& msg);
 

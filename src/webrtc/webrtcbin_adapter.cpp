@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <future>
 #include <mutex>
@@ -22,14 +23,23 @@
 
 #include "common/log.h"
 #include "webrtc/rtc_adapter.h"
+#include "webrtc/sctp_reassembly.h"
 #include "webrtc/sdp_guard.h"
 
 namespace kvd {
 
 namespace {
 
-constexpr auto kPromiseTimeout = std::chrono::seconds(5);
+// The first offer of a process makes a DTLS certificate: on a loaded machine
+// that alone has taken more than 5 s.
+constexpr auto kPromiseTimeout = std::chrono::seconds(15);
 constexpr uint64_t kSctpMaxMessageBytes = 262144;
+// Messages of one channel waiting for our dispatch thread: a viewer that
+// floods faster than the handlers run loses its oldest messages, never our
+// memory.
+constexpr size_t kInboundQueueMessages = 1024;
+constexpr size_t kInboundQueueBytes = 4 * 1024 * 1024;
+constexpr size_t kInboundBatch = 32;
 // The manager creates its channels back to back; the offer waits until
 // creations have been quiet this long so that they all share one negotiation.
 constexpr int64_t kChannelSettleUs = 15000;
@@ -293,12 +303,11 @@ class GstDataChannel final : public RtcDataChannel,
     void deliverError(const std::string& e) {
         if (cb_.onError) cb_.onError(e);
     }
-    void deliverText(const std::string& s) {
-        if (!forcedClosed_ && cb_.onText) cb_.onText(s);
-    }
-    void deliverBinary(const std::vector<uint8_t>& b) {
-        if (!forcedClosed_ && cb_.onBinary) cb_.onBinary(b.data(), b.size());
-    }
+    // A piece from webrtcbin's thread: joined into whole messages, which
+    // wait in the bounded queue for the dispatch thread.
+    void receivePiece(bool text, const uint8_t* data, size_t size);
+    // On the dispatch thread: hands a batch of queued messages to the callbacks.
+    void pump();
     // The transport went away underneath: the channel is closed for us.
     void forceClosed() {
         forcedClosed_ = true;
@@ -313,12 +322,30 @@ class GstDataChannel final : public RtcDataChannel,
         throw RtcError(msg);
     }
 
+    struct Inbound {
+        bool text = false;
+        std::string bytes;
+    };
+    void schedulePump();
+
     GstWebRTCDataChannel* ch_;
     std::string label_;
     RtcDataChannelCallbacks cb_;
     std::weak_ptr<PeerCore> core_;
     std::mutex mu_;
     std::vector<gulong> handlers_;
+    // Inbound path, guarded by inMu_.
+    std::mutex inMu_;
+    std::shared_ptr<SctpMessageTracker> tracker_;
+    std::optional<DataChannelAssembler> assembler_;
+    int streamId_ = -1;
+    std::deque<Inbound> inbound_;
+    size_t inboundBytes_ = 0;
+    uint64_t inboundDropped_ = 0;
+    bool pumpScheduled_ = false;
+    LogThinner dropLog_{3, 90};
+    LogThinner mismatchLog_{3, 90};
+    uint64_t skippedSeen_ = 0;
     std::atomic<bool> forcedClosed_{false};
     std::atomic<bool> openDelivered_{false};
     std::atomic<bool> closedDelivered_{false};
@@ -419,6 +446,12 @@ class PeerCore : public std::enable_shared_from_this<PeerCore> {
         });
     }
     uint64_t sctpMaxMessageSize() const;
+    // Message boundaries of the association (null until the SCTP decoder
+    // was found).
+    std::shared_ptr<SctpMessageTracker> tracker() const {
+        std::lock_guard lk(mu_);
+        return tracker_;
+    }
 
     // GStreamer-thread entry points.
     static void onNegotiationNeeded(GstElement*, gpointer);
@@ -431,6 +464,7 @@ class PeerCore : public std::enable_shared_from_this<PeerCore> {
   private:
     void negotiate();
     void watchTransport();
+    void attachMessageTracker();
     void deliverState(RtcPeerState s);
     void transportGone(RtcPeerState s);
     void teardown();
@@ -461,6 +495,7 @@ class PeerCore : public std::enable_shared_from_this<PeerCore> {
     std::vector<std::string> localMids_;
     bool remoteSet_ = false;
     std::vector<std::weak_ptr<GstDataChannel>> channels_;
+    std::shared_ptr<SctpMessageTracker> tracker_;
     std::atomic<int64_t> lastChannelCreatedUs_{0};
     std::atomic<bool> negotiationScheduled_{false};
     std::atomic<int> lastState_{-1};
@@ -762,8 +797,85 @@ void PeerCore::setRemoteDescription(const RtcDescription& d) {
         throw;
     }
     gst_webrtc_session_description_free(desc);
+    {
+        std::lock_guard lk(mu_);
+        remoteSet_ = true;
+    }
+    attachMessageTracker();
+}
+
+namespace {
+
+GstElement* findElementByFactory(GstBin* bin, const char* factoryName) {
+    GstIterator* it = gst_bin_iterate_recurse(bin);
+    GValue item = G_VALUE_INIT;
+    GstElement* found = nullptr;
+    bool done = false;
+    while (!found && !done) {
+        switch (gst_iterator_next(it, &item)) {
+            case GST_ITERATOR_OK: {
+                auto* e = GST_ELEMENT(g_value_get_object(&item));
+                GstElementFactory* f = gst_element_get_factory(e);
+                if (f && g_strcmp0(GST_OBJECT_NAME(f), factoryName) == 0)
+                    found = GST_ELEMENT(gst_object_ref(e));
+                g_value_reset(&item);
+                break;
+            }
+            case GST_ITERATOR_RESYNC:
+                gst_iterator_resync(it);
+                break;
+            default:
+                done = true;
+                break;
+        }
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return found;
+}
+
+void trackBuffer(SctpMessageTracker& tracker, GstBuffer* buf) {
+    GstMapInfo map;
+    if (!gst_buffer_map(buf, &map, GST_MAP_READ)) return;
+    tracker.onPacket(map.data, map.size);
+    gst_buffer_unmap(buf, &map);
+}
+
+GstPadProbeReturn onSctpPacket(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    auto& tracker = **static_cast<std::shared_ptr<SctpMessageTracker>*>(data);
+    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+        trackBuffer(tracker, GST_PAD_PROBE_INFO_BUFFER(info));
+    } else if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+        GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+        for (guint i = 0; i < gst_buffer_list_length(list); ++i)
+            trackBuffer(tracker, gst_buffer_list_get(list, i));
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+}  // namespace
+
+// The SCTP decoder exists once the answer is applied and sees no packet
+// before the association forms: from here on every message boundary is known.
+void PeerCore::attachMessageTracker() {
+    if (tracker() || !webrtc_) return;
+    GstElement* dec = findElementByFactory(GST_BIN(webrtc_), "sctpdec");
+    GstPad* sink = dec ? gst_element_get_static_pad(dec, "sink") : nullptr;
+    if (dec) gst_object_unref(dec);
+    if (!sink) {
+        logger().warn(
+            "[webrtc] no SCTP decoder found — data-channel messages over 64 KiB arrive in pieces");
+        return;
+    }
+    auto tracker = std::make_shared<SctpMessageTracker>();
+    gst_pad_add_probe(
+        sink,
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+        &onSctpPacket, new std::shared_ptr<SctpMessageTracker>(tracker),
+        [](gpointer p) { delete static_cast<std::shared_ptr<SctpMessageTracker>*>(p); });
+    gst_object_unref(sink);
     std::lock_guard lk(mu_);
-    remoteSet_ = true;
+    tracker_ = std::move(tracker);
 }
 
 void PeerCore::addRemoteCandidate(const std::string& candidate, const std::string& mid) {
@@ -981,17 +1093,115 @@ void GstDataChannel::connectSignals() {
                 postToChannel(d, [text](GstDataChannel& c) { c.deliverError(text); });
             }));
     connect("on-message-string", G_CALLBACK(+[](GObject*, gchar* str, gpointer d) {
-                std::string text = str ? str : "";
-                postToChannel(d, [text](GstDataChannel& c) { c.deliverText(text); });
+                auto ch = static_cast<ChannelSignalContext*>(d)->channel.lock();
+                if (ch)
+                    ch->receivePiece(true, reinterpret_cast<const uint8_t*>(str ? str : ""),
+                                     str ? std::strlen(str) : 0);
             }));
     connect("on-message-data", G_CALLBACK(+[](GObject*, GBytes* bytes, gpointer d) {
                 gsize n = 0;
                 const auto* p =
                     bytes ? static_cast<const uint8_t*>(g_bytes_get_data(bytes, &n)) : nullptr;
-                std::vector<uint8_t> copy(p, p + n);
-                postToChannel(
-                    d, [copy = std::move(copy)](GstDataChannel& c) { c.deliverBinary(copy); });
+                auto ch = static_cast<ChannelSignalContext*>(d)->channel.lock();
+                if (ch) ch->receivePiece(false, p, n);
             }));
+}
+
+void GstDataChannel::receivePiece(bool text, const uint8_t* data, size_t size) {
+    auto core = core_.lock();
+    if (!core) return;
+    std::lock_guard lk(inMu_);
+    if (!assembler_) {
+        gint id = -1;
+        g_object_get(ch_, "id", &id, nullptr);
+        streamId_ = id;
+        tracker_ = core->tracker();
+        assembler_.emplace(tracker_.get(), kSctpMaxMessageBytes);
+    }
+    Inbound m;
+    m.text = text;
+    uint64_t refused = 0;
+    switch (assembler_->add(static_cast<uint16_t>(streamId_), data, size, m.bytes, refused)) {
+        case DataChannelAssembler::Result::Hold:
+            return;
+        case DataChannelAssembler::Result::Refuse:
+            logger().warn("[webrtc] {} DataChannel: message of {} bytes refused — over {} bytes",
+                          label_, refused, kSctpMaxMessageBytes);
+            return;
+        case DataChannelAssembler::Result::Mismatch:
+            if (mismatchLog_.shouldLog())
+                logger().warn(
+                    "[webrtc] {} DataChannel: {} pieces of {} bytes do not match the {}-byte "
+                    "message the packets announced — dropped ({} so far)",
+                    label_, assembler_->pieces(), refused, assembler_->announced(),
+                    mismatchLog_.count());
+            return;
+        case DataChannelAssembler::Result::Deliver:
+            break;
+    }
+    if (assembler_->skipped() != skippedSeen_) {
+        skippedSeen_ = assembler_->skipped();
+        if (mismatchLog_.shouldLog())
+            logger().warn(
+                "[webrtc] {} DataChannel: pieces went past {} announced message(s) — skipped them",
+                label_, skippedSeen_);
+    }
+    while (!inbound_.empty() && (inbound_.size() >= kInboundQueueMessages ||
+                                 inboundBytes_ + m.bytes.size() > kInboundQueueBytes)) {
+        inboundBytes_ -= inbound_.front().bytes.size();
+        inbound_.pop_front();
+        ++inboundDropped_;
+        if (dropLog_.shouldLog())
+            logger().warn(
+                "[webrtc] {} DataChannel: inbound queue full (cap {} messages / {} bytes) — "
+                "dropped the oldest ({} dropped so far)",
+                label_, kInboundQueueMessages, kInboundQueueBytes, inboundDropped_);
+    }
+    inboundBytes_ += m.bytes.size();
+    inbound_.push_back(std::move(m));
+    if (!pumpScheduled_) {
+        pumpScheduled_ = true;
+        schedulePump();
+    }
+}
+
+void GstDataChannel::schedulePump() {
+    auto core = core_.lock();
+    if (!core) return;
+    std::weak_ptr<GstDataChannel> weak = weak_from_this();
+    core->post([weak] {
+        if (auto ch = weak.lock()) ch->pump();
+    });
+}
+
+void GstDataChannel::pump() {
+    for (size_t i = 0; i < kInboundBatch; ++i) {
+        Inbound m;
+        {
+            std::lock_guard lk(inMu_);
+            if (inbound_.empty()) {
+                pumpScheduled_ = false;
+                return;
+            }
+            m = std::move(inbound_.front());
+            inbound_.pop_front();
+            inboundBytes_ -= m.bytes.size();
+        }
+        if (forcedClosed_) continue;
+        try {
+            if (m.text) {
+                if (cb_.onText) cb_.onText(m.bytes);
+            } else if (cb_.onBinary) {
+                cb_.onBinary(reinterpret_cast<const uint8_t*>(m.bytes.data()), m.bytes.size());
+            }
+        } catch (const std::exception& e) {
+            logger().error("[webrtc] {} DataChannel handler threw: {}", label_, e.what());
+        } catch (...) {
+            logger().error("[webrtc] {} DataChannel handler threw: unknown", label_);
+        }
+    }
+    // Other events and channels get their turn between batches.
+    schedulePump();
 }
 
 uint64_t GstDataChannel::maxMessageSize() const {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <spdlog/formatter.h>
 
 #include "common/clock.h"
 #include "common/codec.h"
 #include "common/json_util.h"
+#include "common/log.h"
 
 namespace kvd {
 namespace {
@@ -88,6 +90,95 @@ TEST(Clock, UtcTimeText) {
     ManualClock c(5);
     c.advanceMs(10);
     EXPECT_EQ(c.nowMs(), 15);
+}
+
+}  // namespace
+}  // namespace kvd
+
+namespace kvd {
+namespace {
+
+std::string nested(int depth, const std::string& inner = "1") {
+    return std::string(depth, '[') + inner + std::string(depth, ']');
+}
+
+TEST(JsonDepth, ScanCountsOnlyStructureOutsideStrings) {
+    struct Case {
+        std::string text;
+        bool within;
+    };
+    const std::vector<Case> cases = {
+        {nested(kMaxJsonDepth), true},
+        {nested(kMaxJsonDepth + 1), false},
+        {"{\"a\":" + nested(kMaxJsonDepth - 1) + "}", true},
+        {"{\"a\":" + nested(kMaxJsonDepth) + "}", false},
+        // Brackets inside strings, escaped quotes included, are text.
+        {"[\"" + std::string(1000, '[') + "\"]", true},
+        {"[\"\\\"" + std::string(1000, '{') + "\"]", true},
+        {"[\"\\\\\"" + std::string(100, '[') + "]", false},  // the string ended at \\"
+        // Closers first buy no extra depth.
+        {std::string(1000, ']') + nested(kMaxJsonDepth + 1), false},
+        {nested(60000), false},
+        {"", true},
+    };
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(jsonDepthWithin(cases[i].text), cases[i].within) << "case " << i;
+}
+
+TEST(JsonDepth, ParseRefusesDeepDocumentsWithTheReason) {
+    EXPECT_FALSE(parseJson(nested(60000)));
+    EXPECT_TRUE(parseJson(nested(kMaxJsonDepth)));
+    std::string error;
+    EXPECT_FALSE(parseJson("{\"type\":\"x\",\"a\":" + nested(60000) + "}", error));
+    EXPECT_EQ(error, "nesting deeper than 64 levels");
+    EXPECT_FALSE(parseJson(nested(3), error, 2));
+    EXPECT_EQ(error, "nesting deeper than 2 levels");
+    EXPECT_FALSE(parseJson("{\"a\":}", error));
+    EXPECT_NE(error.find("parse error"), std::string::npos) << error;
+}
+
+TEST(Utf8Repair, InvalidSequencesBecomeReplacementCharacters) {
+    const std::string R = "\xEF\xBF\xBD";
+    struct Case {
+        std::string in, out;
+    };
+    const std::vector<Case> cases = {
+        {"plain", "plain"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"a\xff"
+         "b",
+         "a" + R + "b"},
+        {"\x80\x80", R + R},  // stray continuations
+        {"\xc3", R},          // truncated at the end
+        {"\xe2\x82"
+         "x",
+         R + "x"},                // truncated in the middle
+        {"\xc0\xaf", R + R},      // overlong lead byte
+        {"\xe0\x80\xaf", R},      // overlong three-byte form
+        {"\xed\xa0\x80", R},      // surrogate
+        {"\xf4\x90\x80\x80", R},  // above U+10FFFF
+        {std::string("nul\0x", 5), std::string("nul\0x", 5)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(replaceInvalidUtf8(c.in), c.out) << c.in;
+        // The repaired text always dumps and parses as a JSON string.
+        EXPECT_TRUE(parseJson("\"" + escapeJsonString(replaceInvalidUtf8(c.in)) + "\""));
+    }
+}
+
+TEST(JsonLineFormatter, LineStaysValidJsonWhateverBytesThePeerSent) {
+    auto f = makeJsonLineFormatter("sid\xfe");
+    const std::string text = "control JSON parse error: invalid literal; last read: '\xff'";
+    spdlog::details::log_msg msg("kvd", spdlog::level::warn, text);
+    spdlog::memory_buf_t buf;
+    f->format(msg, buf);
+    std::string line(buf.data(), buf.size());
+    ASSERT_EQ(line.back(), '\n');
+    line.pop_back();
+    auto j = parseJson(line);
+    ASSERT_TRUE(j) << line;
+    EXPECT_EQ((*j)["msg"], "control JSON parse error: invalid literal; last read: '\xEF\xBF\xBD'");
+    EXPECT_EQ((*j)["sid"], "sid\xEF\xBF\xBD");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include "features/control_dispatcher.h"
 
+#include "support/log_capture.h"
+
 namespace kvd {
 namespace {
 
@@ -42,6 +44,20 @@ TEST_F(DispatcherFixture, MalformedAndWrongTypedMessagesAreDropped) {
     EXPECT_TRUE(running);
     d.dispatch(R"({"type":"remote_stop_session"})");
     EXPECT_FALSE(running);
+}
+
+TEST_F(DispatcherFixture, DeeplyNestedMessageIsRefusedBeforeParsing) {
+    test::LogCapture log;
+    int calls = 0;
+    d.setHandler("probe", [&](const Json&) { ++calls; });
+    const std::string deep = std::string(60000, '[') + std::string(60000, ']');
+    d.dispatch(R"({"type":"probe","x":)" + deep + "}");
+    d.dispatch(deep);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(log.count("warning|control JSON parse error: nesting deeper than 64 levels"), 2u);
+    // A real message a few levels deep still arrives.
+    d.dispatch(R"({"type":"probe","a":{"b":[{"c":[1,2]}]}})");
+    EXPECT_EQ(calls, 1);
 }
 
 TEST_F(DispatcherFixture, AgentStatsNames) {

@@ -1,2 +1,2 @@
 // Feature panels in toolbar order; each name is a module in this folder.
-export default ['clipboard', 'files', 'terminal', 'recording', 'annotate', 'privacy', 'wol', 'power'];
+export default ['clipboard', 'chat', 'files', 'terminal', 'recording', 'annotate', 'privacy', 'wol', 'power'];
