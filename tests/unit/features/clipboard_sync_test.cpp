@@ -8,7 +8,7 @@ namespace kvd {
 namespace {
 
 using test::FakeClipboard;
-using test::LogCapture;
+using test::TextLogCapture;
 
 TEST(ClipboardFieldExtractor, ReadsRawText) {
     const std::pair<const char*, std::optional<std::string>> cases[] = {
@@ -106,7 +106,7 @@ struct ClipboardSyncFixture : ::testing::Test {
     ClipboardPolicy policy{{true, 65536, 10485760}, &access};
     ClipboardListener listener{&access};
     std::vector<std::string> reported;
-    LogCapture log;
+    TextLogCapture log;
 
     void SetUp() override {
         ASSERT_TRUE(listener.start([this](const std::string& t, bool flag) {
@@ -193,7 +193,7 @@ TEST_F(ClipboardSyncFixture, OutboundSizesAndClosedChannel) {
 }
 
 TEST(ClipboardListener, NoDesktopFailsStart) {
-    LogCapture log;
+    TextLogCapture log;
     ClipboardListener none(nullptr);
     EXPECT_FALSE(none.start([](const std::string&, bool) {}));
     EXPECT_TRUE(log.has("[clipboard] listener thread failed to create window"));

@@ -12,7 +12,7 @@ namespace kvd {
 namespace {
 
 namespace fs = std::filesystem;
-using test::LogCapture;
+using test::TextLogCapture;
 
 // A scratch tree:
 //   root/tmp/a.txt (3 bytes), root/tmp/sub/b.bin (5), root/tmp/link-out -> root/keep,
@@ -39,7 +39,7 @@ struct Tree : ::testing::Test {
 };
 
 TEST_F(Tree, DeletesRegularFilesOnlyAndNeverFollowsLinks) {
-    LogCapture log;
+    TextLogCapture log;
     uint64_t files = 10, bytes = 100;  // counters are added to
     ASSERT_TRUE(removeTempFiles((root / "tmp").string(), root.string(), files, bytes));
     EXPECT_EQ(files, 12u);
@@ -72,7 +72,7 @@ TEST_F(Tree, Refusals) {
         {"/", "/", "refusing deny-listed system root"},
     };
     for (const auto& c : cases) {
-        LogCapture log;
+        TextLogCapture log;
         uint64_t files = 0, bytes = 0;
         EXPECT_FALSE(removeTempFiles(c.dir, c.prefix, files, bytes)) << c.dir;
         EXPECT_TRUE(log.has("removeTempFiles: ")) << c.dir;
@@ -89,7 +89,7 @@ TEST_F(Tree, Refusals) {
 }
 
 TEST(PerformCleanup, RunsEveryStepAndReportsEach) {
-    LogCapture log;
+    TextLogCapture log;
     int locks = 0, clears = 0;
     CleanupOptions o;
     o.clearClipboard = true;

@@ -9,7 +9,7 @@ namespace kvd {
 namespace {
 
 using test::FakeClipboard;
-using test::LogCapture;
+using test::TextLogCapture;
 using test::RecordingInjector;
 
 struct CommandsFixture : ::testing::Test {
@@ -31,7 +31,7 @@ struct CommandsFixture : ::testing::Test {
     bool allowClipboard = true;
     int commandRc = 0;
     std::unique_ptr<SessionCommands> commandsUnderTest;
-    LogCapture log;
+    TextLogCapture log;
 
     void build(bool allowsWol = true) {
         SessionCommandDeps d;

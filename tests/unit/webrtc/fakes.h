@@ -152,16 +152,16 @@ struct FakeSignaling : ISignalingClient {
     }
 };
 
-// Collects the log lines written while it lives.
-class LogCapture {
+// Collects the log text written while it lives (substring queries).
+class TextLogCapture {
   public:
-    LogCapture() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(out_)) {
+    TextLogCapture() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(out_)) {
         sink_->set_pattern("%l|%v");
         kvd::test::attachLogSink(sink_);
         oldLevel_ = logger().level();
         logger().set_level(spdlog::level::debug);
     }
-    ~LogCapture() {
+    ~TextLogCapture() {
         kvd::test::detachLogSink(sink_);
         logger().set_level(oldLevel_);
     }

@@ -11,7 +11,7 @@ using test::FakeChannel;
 using test::FakeFactory;
 using test::FakePeer;
 using test::FakeSignaling;
-using test::LogCapture;
+using test::TextLogCapture;
 
 const std::string kOffer =
     "v=0\r\nm=video 0 UDP/TLS/RTP/SAVPF 96\r\na=mid:video\r\nm=application 0 UDP/DTLS/SCTP "
@@ -61,7 +61,7 @@ TEST_F(PcmTest, InitializeBuildsConfigurationAndGuardsTurnUrls) {
                        {{"turn:turn.example.org:3478?transport=tcp", "u", "p"},
                         {"turn:host:0", "u", "p"},
                         {"stun:wrong.example.org", "u", "p"}});
-    LogCapture log;
+    TextLogCapture log;
     ASSERT_TRUE(pcm->initialize());
     const auto& cfg = peer().config;
     ASSERT_EQ(cfg.iceServers.size(), 2u);
@@ -110,7 +110,7 @@ TEST_F(PcmTest, OnlyRealViewerJoinsCreateTheFiveChannels) {
 }
 
 TEST_F(PcmTest, OfferIsSentWithZeroPortsRewrittenAndSameLength) {
-    LogCapture log;
+    TextLogCapture log;
     joinAndOffer();
     auto offers = sig.sentOfType("offer");
     ASSERT_EQ(offers.size(), 1u);
@@ -129,7 +129,7 @@ TEST_F(PcmTest, RejoinsResendTheOfferWithinTheLimiter) {
     ASSERT_EQ(sig.sentOfType("offer").size(), 2u);
     EXPECT_EQ(sig.sentOfType("offer")[1], sig.sentOfType("offer")[0]);
 
-    LogCapture log;
+    TextLogCapture log;
     clock.advanceMs(29999);
     join(true);  // within 30 s of the real resend
     EXPECT_EQ(sig.sentOfType("offer").size(), 2u);
@@ -181,7 +181,7 @@ TEST_F(PcmTest, AnswerGuard) {
         {fp + std::string(kMaxAnswerSdpBytes - fp.size(), 'x'), nullptr},
     };
     for (const auto& c : cases) {
-        LogCapture log;
+        TextLogCapture log;
         const size_t before = peer().remotes.size();
         answer(c.sdp);
         if (c.reason) {
@@ -200,14 +200,14 @@ TEST_F(PcmTest, AnswerGuard) {
 TEST_F(PcmTest, MalformedOrRefusedAnswersTakeTheErrorPath) {
     joinAndOffer();
     for (const Json& msg : {Json{{"type", "answer"}}, Json{{"type", "answer"}, {"sdp", 42}}}) {
-        LogCapture log;
+        TextLogCapture log;
         sig.deliver(msg);
         EXPECT_TRUE(log.has("Failed to set remote SDP answer: ")) << msg.dump();
     }
     // The peer refuses (e.g. an answer rejecting the video section).
     peer().throwOnRemote = true;
     ice(kCandidate);
-    LogCapture log;
+    TextLogCapture log;
     answer();
     EXPECT_TRUE(log.has("Failed to set remote SDP answer: refused by peer"));
     EXPECT_FALSE(pcm->remoteDescriptionSet());
@@ -244,7 +244,7 @@ TEST(CandidateGuard, Table) {
 
 TEST_F(PcmTest, CandidatesBeforeTheAnswerAreBufferedThenFlushedInOrder) {
     joinAndOffer();
-    LogCapture log;
+    TextLogCapture log;
     ice("");  // ignored silently
     ice("garbage");
     EXPECT_EQ(log.count("Dropping malformed remote ICE candidate (failed format guard)"), 1u);
@@ -270,7 +270,7 @@ TEST_F(PcmTest, CandidatesBeforeTheAnswerAreBufferedThenFlushedInOrder) {
 TEST_F(PcmTest, RemoteCandidateCapPerConnection) {
     joinAndOffer();
     answer();
-    LogCapture log;
+    TextLogCapture log;
     for (int i = 0; i < 502; ++i) ice(kCandidate);
     EXPECT_EQ(peer().candidates.size(), 500u);
     EXPECT_EQ(log.count("Remote ICE candidate cap (500) hit — dropping further candidates"), 1u);
@@ -327,7 +327,7 @@ TEST_F(PcmTest, TurnRefreshReplacesServersForTheNextRebuild) {
          true},
     };
     for (const auto& c : cases) {
-        LogCapture log;
+        TextLogCapture log;
         sig.deliver(c.msg);
         EXPECT_TRUE(log.has(c.log)) << c.msg.dump();
         EXPECT_EQ(pcm->takeTurnRefreshPending(), c.applied);
@@ -423,7 +423,7 @@ TEST_F(PcmTest, ChannelMessagesReachTheirCallbacks) {
     p.channel("video")->cb.onText("{\"cmd\":\"quality\"}");
     p.channel("video")->cb.onText("not json");
     p.channel("video")->cb.onText("{\"cmd\":\"other\",\"maxHeight\":1}");
-    LogCapture log;
+    TextLogCapture log;
     p.channel("file")->cb.onBinary(bad, 1);
     p.channel("file")->cb.onBinary(odd, 1);
     EXPECT_EQ(got,
@@ -437,13 +437,13 @@ TEST_F(PcmTest, VideoChannelOpenWarnsWhenChunksCannotFit) {
     join();
     auto video = openChannel("video");
     {
-        LogCapture log;
+        TextLogCapture log;
         video->maxSize = 262144;
         video->cb.onOpen();
         EXPECT_TRUE(log.has("Video DataChannel OPENED — maxMessageSize=262144"));
         EXPECT_FALSE(log.has("below one video chunk"));
     }
-    LogCapture log;
+    TextLogCapture log;
     video->maxSize = 65536;
     video->cb.onOpen();
     EXPECT_EQ(log.count("maxMessageSize=65536 is below one video chunk (204812 bytes)"), 1u);
@@ -453,7 +453,7 @@ TEST_F(PcmTest, SendHelpersCheckTheirPreconditions) {
     const uint8_t bytes[3] = {1, 2, 3};
     // No channels yet: dropped without a trace.
     {
-        LogCapture log;
+        TextLogCapture log;
         pcm->sendControlJson("{}");
         pcm->sendChatJson("{}");
         pcm->sendInputBinary(bytes, 3);
@@ -488,12 +488,12 @@ TEST_F(PcmTest, SendHelpersCheckTheirPreconditions) {
             EXPECT_EQ(ch->binaries.back(), (std::vector<uint8_t>{1, 2, 3}));
         }
         ch->throwOnSend = true;
-        LogCapture log;
+        TextLogCapture log;
         c.send();
         EXPECT_EQ(log.count(c.failure), 1u) << c.failure;
         ch->throwOnSend = false;
     }
-    LogCapture log;
+    TextLogCapture log;
     auto input = peer().channel("input");
     input->binaries.clear();
     pcm->sendInputBinary(nullptr, 3);
@@ -514,7 +514,7 @@ TEST_F(PcmTest, ResetDropsTheConnectionAndIgnoresItsLateEvents) {
     auto old = factory->peers.back();
     auto oldControl = old->channel("control");
 
-    LogCapture log;
+    TextLogCapture log;
     pcm->reset();
     EXPECT_TRUE(log.has("PeerConnection reset — ready for rebuild"));
     EXPECT_TRUE(old->closed);

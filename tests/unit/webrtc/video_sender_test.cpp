@@ -9,7 +9,7 @@ namespace {
 
 using test::FakeChannel;
 using test::FakeTrack;
-using test::LogCapture;
+using test::TextLogCapture;
 
 EncodedFrame frameOf(size_t size, bool key = false, int64_t ts = 0) {
     EncodedFrame f;
@@ -75,7 +75,7 @@ TEST(VideoSender, ChunkingTable) {
 
 TEST(VideoSender, FrameNeedingMoreThan255ChunksIsRefused) {
     Fixture fx;
-    LogCapture log;
+    TextLogCapture log;
     EXPECT_TRUE(fx.sender.sendFrame(frameOf(255 * kVideoChunkPayloadBytes)));
     EXPECT_EQ(fx.channel->binaries.size(), 255u);
     EXPECT_EQ(fx.channel->binaries.back()[11], 255);
@@ -144,7 +144,7 @@ TEST(VideoSender, PathSelection) {
 
 TEST(VideoSender, SendFailuresStopTheFrameAndAreLoggedWithCaps) {
     Fixture fx;
-    LogCapture log;
+    TextLogCapture log;
     fx.channel->failAfter = 1;  // first chunk goes, the second throws
     EXPECT_FALSE(fx.sender.sendFrame(frameOf(3 * kVideoChunkPayloadBytes)));
     EXPECT_EQ(fx.channel->binaries.size(), 1u);
@@ -166,7 +166,7 @@ TEST(VideoSender, SendFailuresStopTheFrameAndAreLoggedWithCaps) {
 
 TEST(VideoSender, InfoLineForEarlyPeriodicAndMultiChunkFrames) {
     Fixture fx;
-    LogCapture log;
+    TextLogCapture log;
     std::vector<int> logged;
     for (int n = 1; n <= 121; ++n) {
         const size_t before = log.count("Video DC: frame=");
