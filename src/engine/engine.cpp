@@ -29,6 +29,7 @@
 #include "input/input_channel_handler.h"
 #include "input/input_pipe_client.h"
 #include "input/win32_input_injector.h"
+#include "platform/displays.h"
 #include "platform/paths.h"
 #include "platform/pointer.h"
 #include "platform/process.h"
@@ -492,6 +493,8 @@ class Engine {
         SessionLoop::Hooks hooks;
         hooks.terminalOnly = cfg_.terminalOnly;
         hooks.iceDiagnostics = cfg_.iceDiagnostics;
+        hooks.exitWindowMs = cfg_.exitWindowMs;
+        if (!cfg_.terminalOnly) hooks.displayLost = [] { return platform::displayServerLost(); };
         hooks.publishGeometry = [this] { media_->publishGeometry(); };
         hooks.mediaHousekeeping = [this] { media_->housekeeping(); };
         hooks.framePass = [this] { return media_->framePass(); };

@@ -1,0 +1,97 @@
+"""Faults from outside a live session, against the real engine, the development
+signaling server and the reference viewer in headless Chromium:
+
+- the signaling server is killed and started again on the same port: the
+  engine reconnects, the watching viewer keeps its picture and a new viewer
+  gets video through the new server;
+- Chromium is then killed with SIGKILL (no goodbye): the engine notices the
+  departure, rebuilds the peer connection for the next viewer and, nobody
+  coming back, exits with code 6 after the (test-shortened) exit window;
+- the X server is killed with SIGKILL while a viewer watches: the engine
+  writes a clear error line and exits on its own, without the watchdog.
+
+Runs inside a private network namespace (as root).
+"""
+import json
+import os
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kvdtest  # noqa: E402
+
+DRIVER = os.path.join(kvdtest.SYSTEM_DIR, "browser", "faults_session.js")
+
+
+def run_driver(x, tmp, scenario, *extra):
+    log = os.path.join(tmp, "engine.log")
+    proc = subprocess.run(
+        ["node", DRIVER, "--engine", kvdtest.BINARY, "--display", x.display, "--log", log,
+         "--port", str(kvdtest.free_port()), "--scenario", scenario, *extra],
+        stdout=subprocess.PIPE, timeout=300, env=kvdtest.clean_env())
+    with open(log, encoding="utf-8", errors="replace") as f:
+        engine_log = f.read()
+    lines = [line for line in proc.stdout.decode().splitlines() if line.startswith("{")]
+    result = json.loads(lines[-1]) if lines else {"ok": False, "error": "driver printed no result"}
+    return result, engine_log
+
+
+@unittest.skipUnless(kvdtest.IN_NETNS and kvdtest.BROWSER_READY, kvdtest.BROWSER_SKIP_REASON)
+class FaultsInASession(unittest.TestCase):
+    def assert_in_order(self, engine_log, lines):
+        at = 0
+        for line in lines:
+            found = engine_log.find(line, at)
+            self.assertGreaterEqual(found, 0, f"{line!r} missing after offset {at}\n{engine_log[-4000:]}")
+            at = found + len(line)
+
+    def test_signaling_restart_then_the_viewer_vanishes(self):
+        with kvdtest.Xvfb(640, 480) as x, kvdtest.TempDir() as tmp:
+            paint = subprocess.Popen([kvdtest.tool("x_paint"), "--display", x.display,
+                                      "--rect", "0,0,320,240,e02020"],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            try:
+                result, engine_log = run_driver(x, tmp, "signaling-then-viewer")
+            finally:
+                paint.kill()
+                paint.wait()
+        self.assertTrue(result.get("ok"), f"{result.get('error')}\n{engine_log[-4000:]}")
+        print(f"\nsignaling back {result['reconnectedMs'] - result['serverKilledMs']} ms after the kill; "
+              f"engine exit {result['exit']['ms'] - result['viewerKilledMs']} ms after the viewer was "
+              f"killed", file=sys.stderr)
+        self.assertGreaterEqual(result["framesAcrossRestart"], 20)
+        self.assertEqual(result["exit"]["code"], 6, f"{result}\n{engine_log[-4000:]}")
+        self.assert_in_order(engine_log, [
+            "Signaling dropped mid-session — requesting reconnect",
+            "Signaling reconnected mid-session",
+            "Viewer disconnected — will exit in 2s if nobody reconnects",
+            "WebRTC P2P connected!",
+            "WebRTC P2P disconnected — scheduling rebuild for next viewer",
+            "Rebuilding PeerConnection for next viewer",
+            "Viewer disconnected — will exit in 2s if nobody reconnects",
+            "No viewer reconnected within the exit window — exiting",
+            "kelvandrum-remote stopped"])
+        self.assertNotIn("KELVANDRUM_WATCHDOG", "\n".join(result["stderr"]))
+
+    def test_x_server_dies_under_the_engine(self):
+        with kvdtest.Xvfb(640, 480) as x, kvdtest.TempDir() as tmp:
+            result, engine_log = run_driver(x, tmp, "x-server", "--xvfb-pid", str(x.proc.pid))
+        self.assertTrue(result.get("ok"), f"{result.get('error')}\n{engine_log[-4000:]}")
+        exit_ms = result["exit"]["ms"] - result["xKilledMs"]
+        print(f"\nengine exit {exit_ms} ms after the X server was killed: {result['exit']}",
+              file=sys.stderr)
+        self.assertEqual(result["exit"]["code"], 1, engine_log[-4000:])
+        self.assertIn("KELVANDRUM_ERROR code=1 msg=display%20server%20connection%20lost",
+                      result["stdout"])
+        self.assert_in_order(engine_log, ["[x11] connection to the X server lost",
+                                          "Display server connection lost — ending the session",
+                                          "kelvandrum-remote stopped"])
+        self.assertNotIn("No viewer reconnected", engine_log)
+        self.assertNotIn("KELVANDRUM_WATCHDOG", "\n".join(result["stderr"]))
+        # Well before any exit window or watchdog could end it.
+        self.assertLess(exit_ms, 20000)
+
+
+if __name__ == "__main__":
+    kvdtest.browser_test_main(__file__, sys.argv)
