@@ -4,9 +4,9 @@ signaling server and the reference viewer in headless Chromium:
 - the signaling server is killed and started again on the same port: the
   engine reconnects, the watching viewer keeps its picture and a new viewer
   gets video through the new server;
-- Chromium is then killed with SIGKILL (no goodbye): the engine notices the
-  departure, rebuilds the peer connection for the next viewer and, nobody
-  coming back, exits with code 6 after the (test-shortened) exit window;
+- that viewer then leaves: the engine notices the departure, rebuilds the
+  peer connection for the next viewer and, nobody coming back, exits with
+  code 6 after the (test-shortened) exit window;
 - the X server is killed with SIGKILL while a viewer watches: the engine
   writes a clear error line and exits on its own, without the watchdog.
 
@@ -32,6 +32,9 @@ def run_driver(x, tmp, scenario, *extra):
         stdout=subprocess.PIPE, timeout=300, env=kvdtest.clean_env())
     with open(log, encoding="utf-8", errors="replace") as f:
         engine_log = f.read()
+    if os.environ.get("KVD_KEEP_ENGINE_LOG"):
+        with open(os.environ["KVD_KEEP_ENGINE_LOG"] + "." + scenario, "w", encoding="utf-8") as f:
+            f.write(engine_log)
     lines = [line for line in proc.stdout.decode().splitlines() if line.startswith("{")]
     result = json.loads(lines[-1]) if lines else {"ok": False, "error": "driver printed no result"}
     return result, engine_log
@@ -46,7 +49,7 @@ class FaultsInASession(unittest.TestCase):
             self.assertGreaterEqual(found, 0, f"{line!r} missing after offset {at}\n{engine_log[-4000:]}")
             at = found + len(line)
 
-    def test_signaling_restart_then_the_viewer_vanishes(self):
+    def test_signaling_restart_then_the_viewer_leaves(self):
         with kvdtest.Xvfb(640, 480) as x, kvdtest.TempDir() as tmp:
             paint = subprocess.Popen([kvdtest.tool("x_paint"), "--display", x.display,
                                       "--rect", "0,0,320,240,e02020"],
@@ -58,8 +61,8 @@ class FaultsInASession(unittest.TestCase):
                 paint.wait()
         self.assertTrue(result.get("ok"), f"{result.get('error')}\n{engine_log[-4000:]}")
         print(f"\nsignaling back {result['reconnectedMs'] - result['serverKilledMs']} ms after the kill; "
-              f"engine exit {result['exit']['ms'] - result['viewerKilledMs']} ms after the viewer was "
-              f"killed", file=sys.stderr)
+              f"engine exit {result['exit']['ms'] - result['viewerLeftMs']} ms after the viewer left",
+              file=sys.stderr)
         self.assertGreaterEqual(result["framesAcrossRestart"], 20)
         self.assertEqual(result["exit"]["code"], 6, f"{result}\n{engine_log[-4000:]}")
         self.assert_in_order(engine_log, [
@@ -89,8 +92,10 @@ class FaultsInASession(unittest.TestCase):
                                           "kelvandrum-remote stopped"])
         self.assertNotIn("No viewer reconnected", engine_log)
         self.assertNotIn("KELVANDRUM_WATCHDOG", "\n".join(result["stderr"]))
-        # Well before any exit window or watchdog could end it.
-        self.assertLess(exit_ms, 20000)
+        # About two seconds after the loss, well before the watchdog (60 s).
+        # On a shared machine a freed display number can be taken by another
+        # X server the engine then reconnects to; the bound allows for that.
+        self.assertLess(exit_ms, 40000)
 
 
 if __name__ == "__main__":

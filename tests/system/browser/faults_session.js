@@ -3,12 +3,13 @@
 //
 //   node faults_session.js --engine PATH --display :N --log FILE --port PORT
 //        --scenario signaling-then-viewer | x-server [--xvfb-pid PID]
+//        [--viewer-exit close|kill] [--exit-wait-ms MS]
 //
 // signaling-then-viewer: the development signaling server is killed and
 //   started again on the same port while a viewer watches; the viewer must
 //   keep getting frames, leave, and a second viewer must get video through
-//   the new server. Then Chromium is killed with SIGKILL and the engine is watched
-//   until it exits.
+//   the new server. Then that viewer leaves (its page closes, or Chromium is
+//   killed with SIGKILL) and the engine is watched until it exits.
 // x-server: the X server (PID given) is killed with SIGKILL while a viewer
 //   watches; the engine is watched until it exits.
 //
@@ -102,13 +103,15 @@ async function untilFrames(page, n, ms, what) {
   }
 }
 
-async function launch() {
-  return chromium.launch({
+const CHROMIUM = {
     executablePath: '/usr/bin/chromium',
     headless: true,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
       '--disable-component-update', '--disable-sync', '--disable-features=WebRtcHideLocalIpsWithMdns'],
-  });
+};
+
+async function launch() {
+  return chromium.launch(CHROMIUM);
 }
 
 async function openViewer(browser, url) {
@@ -126,7 +129,10 @@ async function signalingThenViewer(out) {
   let server = await startServer();
   const engine = startEngine(server.url);
   await engine.ready;
-  const browser = await launch();
+  // Through a browser server: its process is the one to kill.
+  const browserServer = await chromium.launchServer(CHROMIUM);
+  children.push(browserServer.process());
+  const browser = await chromium.connect(browserServer.wsEndpoint());
   const page = await openViewer(browser, server.url);
   out.firstVideoMs = since();
 
@@ -147,10 +153,12 @@ async function signalingThenViewer(out) {
   await untilFrames(second, 10, 40000, 'the second viewer\'s frames');
   out.secondViewerMs = since();
 
-  // The viewer vanishes without a goodbye.
-  browser.process().kill('SIGKILL');
-  out.viewerKilledMs = since();
-  out.exit = await watchExit(engine, 150000);
+  // The viewer leaves: with "--viewer-exit kill" Chromium vanishes without a
+  // goodbye (SIGKILL), else the page closes.
+  if (args['viewer-exit'] === 'kill') browserServer.process().kill('SIGKILL');
+  else await second.close({ runBeforeUnload: true });
+  out.viewerLeftMs = since();
+  out.exit = await watchExit(engine, Number(args["exit-wait-ms"] || 90000));
   return engine;
 }
 
