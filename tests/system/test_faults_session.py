@@ -8,7 +8,9 @@ signaling server and the reference viewer in headless Chromium:
   peer connection for the next viewer and, nobody coming back, exits with
   code 6 after the (test-shortened) exit window;
 - the X server is killed with SIGKILL while a viewer watches: the engine
-  writes a clear error line and exits on its own, without the watchdog.
+  writes a clear error line and exits on its own, without the watchdog;
+- the input helper is killed with SIGKILL between two typed words: the rest
+  reaches the display through the direct injector, nothing typed twice.
 
 Runs inside a private network namespace (as root).
 """
@@ -96,6 +98,63 @@ class FaultsInASession(unittest.TestCase):
         # On a shared machine a freed display number can be taken by another
         # X server the engine then reconnects to; the bound allows for that.
         self.assertLess(exit_ms, 40000)
+
+
+    def test_input_helper_killed_while_typing(self):
+        import test_live_session as live
+        with kvdtest.Xvfb(live.WIDTH, live.HEIGHT) as x, kvdtest.TempDir() as tmp:
+            pipes = os.path.join(tmp, "pipes")
+            os.mkdir(pipes, 0o700)
+            env = kvdtest.clean_env(KELVANDRUM_PIPE_DIR=pipes, KELVANDRUM_INPUT_PIPE_TOKEN="s3cret",
+                                    KELVANDRUM_LOG_LEVEL="info")
+            rec = live.Recorder(x.display)
+            paint = subprocess.Popen(
+                [kvdtest.tool("x_paint"), "--display", x.display,
+                 *[a for (rx, ry, rw, rh, (r, g, b)) in live.RECTS
+                   for a in ("--rect", f"{rx},{ry},{rw},{rh},{r:02x}{g:02x}{b:02x}")]],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            helper = subprocess.Popen(
+                [kvdtest.BINARY, "--input-mode", "--session-id", "live-1", "--input-pipe", "kvd-in"],
+                env=dict(env, DISPLAY=x.display, KELVANDRUM_LOG_FILE=os.path.join(tmp, "helper.log")))
+            try:
+                self.assertEqual(paint.stdout.readline().strip(), "ready")
+                kvdtest.wait_for(lambda: os.path.exists(os.path.join(pipes, "kvd-in.sock")), 20)
+                points = [[(rx + rw / 2) / live.WIDTH, (ry + rh / 2) / live.HEIGHT]
+                          for (rx, ry, rw, rh, _) in live.RECTS]
+                rgb = [list(c) for (*_, c) in live.RECTS]
+                log = os.path.join(tmp, "engine.log")
+                proc = subprocess.run(
+                    ["node", live.DRIVER, "--engine", kvdtest.BINARY, "--display", x.display,
+                     "--log", log, "--transport", "rtp", "--points", json.dumps(points),
+                     "--engine-args", json.dumps(["--input-pipe", "kvd-in"]),
+                     "--phases", json.dumps([dict(points=points, rgb=rgb, type="abc"),
+                                             dict(points=points, rgb=rgb, type="xyz",
+                                                  kill=helper.pid)])],
+                    stdout=subprocess.PIPE, timeout=150, env=env)
+                kvdtest.wait_for(lambda: False, 0.5)
+                events = rec.drain()
+                with open(log, encoding="utf-8", errors="replace") as f:
+                    engine_log = f.read()
+            finally:
+                if helper.poll() is None:
+                    helper.kill()
+                helper.wait()
+                paint.kill()
+                paint.wait()
+                rec.close()
+        lines = [line for line in proc.stdout.decode().splitlines() if line.startswith("{")]
+        self.assertTrue(lines, "driver printed no result")
+        result = json.loads(lines[-1])
+        self.assertTrue(result.get("ok"), f"{result.get('error')}\n{engine_log[-3000:]}")
+        self.assertEqual([p["ok"] for p in result["phases"]], [True, True], result["phases"])
+        self.assertEqual(helper.returncode, -9)
+        typed = "".join(e.get("text", "") for e in events if e.get("ev") == "key" and e.get("down"))
+        self.assertEqual(typed, "abcxyz", f"{events[-30:]}\n{engine_log[-3000:]}")
+        self.assertIn("Input delegated to SYSTEM helper via pipe: kvd-in", engine_log)
+        self.assertIn("[InputPipeClient] Connected to pipe", engine_log)
+        # The engine saw the helper go (a failed write or a failed ping).
+        self.assertRegex(engine_log, r"\[InputPipeClient\] [^\"]* — (marking disconnected|disconnecting)")
+        self.assertEqual(result["engineExit"], {"code": 0, "signal": None})
 
 
 if __name__ == "__main__":
