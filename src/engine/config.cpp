@@ -78,6 +78,17 @@ int32_t parseInt32Strict(const std::string& text) {
     return static_cast<int32_t>(v);
 }
 
+int64_t testExitWindowMs(const EnvReader& env) {
+    // A test knob: only a plain count of 100..45000 ms is taken, anything
+    // else keeps the product's window.
+    auto v = env("KELVANDRUM_TEST_EXIT_WINDOW_MS");
+    if (!v || v->empty() || v->size() > 5 ||
+        v->find_first_not_of("0123456789") != std::string::npos)
+        return 45000;
+    const int64_t ms = std::stoll(*v);
+    return ms >= 100 && ms <= 45000 ? ms : 45000;
+}
+
 EngineConfig parseConfiguration(const std::vector<std::string>& args, const EnvReader& env) {
     EngineConfig cfg;
     cfg.allowsWol = allowWolFromEnv(env);
@@ -89,6 +100,7 @@ EngineConfig parseConfiguration(const std::vector<std::string>& args, const EnvR
     cfg.engineExitTruth = envFlagOne(env, "KELVANDRUM_ENGINE_EXIT_TRUTH");
     cfg.captureEnterGuard = envFlagOne(env, "KELVANDRUM_CAPTURE_ENTER_GUARD");
     cfg.iceDiagnostics = envFlagOne(env, "KELVANDRUM_ICE_DIAGNOSTICS");
+    cfg.exitWindowMs = testExitWindowMs(env);
 
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -162,6 +174,7 @@ EngineConfig parseJsonConfiguration(const std::string& text, const EnvReader& en
     cfg.sessionId = requiredString(j, "sessionId");
     cfg.sessionToken = requiredString(j, "sessionToken");
     if (auto t = nonEmpty(env, "KELVANDRUM_SESSION_TOKEN")) cfg.sessionToken = *t;
+    cfg.exitWindowMs = testExitWindowMs(env);
     optionalKey(j, "signalingUrl", cfg.signalingUrl);
     optionalKey(j, "pipeName", cfg.pipeName);
     optionalKey(j, "targetFps", cfg.targetFps);

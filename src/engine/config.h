@@ -38,6 +38,8 @@ struct EngineConfig {
     bool engineExitTruth = false;
     bool captureEnterGuard = false;
     bool iceDiagnostics = false;
+    // Test knob KELVANDRUM_TEST_EXIT_WINDOW_MS: a shorter exit window.
+    int64_t exitWindowMs = 45000;
     bool checkPermissions = false;
     bool requestPermissions = false;
     bool agentMode = false;
@@ -81,6 +83,7 @@ IceIngestResult ingestIceServers(EngineConfig& cfg, const std::string& text);
 bool envFlagOne(const EnvReader& env, const std::string& name);
 // Any non-empty value other than "0".
 bool envFlagNonZero(const EnvReader& env, const std::string& name);
+int64_t testExitWindowMs(const EnvReader& env);
 
 inline constexpr const char* kDefaultStunServer = "stun:stun.l.google.com:19302";
 

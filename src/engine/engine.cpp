@@ -48,6 +48,7 @@
 #include "platform/command.h"
 #include "platform/dialog_window.h"
 #include "platform/display_power.h"
+#include "platform/displays.h"
 #include "platform/local_input_blocker.h"
 #include "platform/overlay_window.h"
 #include "platform/paths.h"
@@ -775,6 +776,8 @@ class Engine {
         SessionLoop::Hooks hooks;
         hooks.terminalOnly = cfg_.terminalOnly;
         hooks.iceDiagnostics = cfg_.iceDiagnostics;
+        hooks.exitWindowMs = cfg_.exitWindowMs;
+        if (!cfg_.terminalOnly) hooks.displayLost = [] { return platform::displayServerLost(); };
         hooks.publishGeometry = [this] { media_->publishGeometry(); };
         hooks.mediaHousekeeping = [this] {
             media_->housekeeping();

@@ -147,20 +147,39 @@ bool SessionLoop::maybeRebuild(int64_t now) {
     st_.rebuildInProgress = false;
 
     if (st_.hadViewer) {
-        st_.exitDeadlineMs = now + kExitWindowMs;
+        st_.exitDeadlineMs = now + hooks_.exitWindowMs;
         st_.exitWindowArmed = true;
         st_.exitDeferralLogged = false;
-        logger().info("Viewer disconnected — will exit in 45s if nobody reconnects");
+        logger().info("Viewer disconnected — will exit in {}s if nobody reconnects",
+                      (hooks_.exitWindowMs + 999) / 1000);
     } else {
         logger().info("Waiting for viewer to connect...");
     }
     return true;
 }
 
+bool SessionLoop::displayPresent(int64_t now) {
+    if (!hooks_.displayLost || !hooks_.displayLost()) {
+        displayLostSinceMs_ = -1;
+        return true;
+    }
+    if (displayLostSinceMs_ < 0) displayLostSinceMs_ = now;
+    if (now - displayLostSinceMs_ < kDisplayLostMs) return true;
+    // A display server that went away does not come back for this session:
+    // capturing would only retry forever and the viewer would see nothing.
+    logger().error("Display server connection lost — ending the session");
+    writeErrorLine(1, "display server connection lost");
+    exitReason_ = 1;
+    running_ = false;
+    return false;
+}
+
 bool SessionLoop::pass() {
+    int64_t now = clock_.nowMs();
+    if (!displayPresent(now)) return false;
     if (hooks_.publishGeometry) hooks_.publishGeometry();
     keepAwake();
-    int64_t now = clock_.nowMs();
+    now = clock_.nowMs();
     healthChecks(now);
 
     now = clock_.nowMs();

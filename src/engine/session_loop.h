@@ -67,6 +67,12 @@ class SessionLoop {
         // Terminal-only engines skip capture and video.
         bool terminalOnly = false;
         bool iceDiagnostics = false;
+        // How long the engine waits for a viewer to come back; only tests
+        // shorten it.
+        int64_t exitWindowMs = 45000;
+        // True while the display server is gone; after kDisplayLostMs of it
+        // the session ends with an error instead of capturing nothing.
+        std::function<bool()> displayLost;
         // Publishes capture geometry for the cursor thread.
         std::function<void()> publishGeometry;
         // Ladder pass, sender creation, display-state triggers.
@@ -101,6 +107,7 @@ class SessionLoop {
     static constexpr int64_t kExitWindowMs = 45000;
     static constexpr int64_t kActivityFreshMs = 15000;
     static constexpr int64_t kStallMs = 5000;
+    static constexpr int64_t kDisplayLostMs = 2000;
 
   private:
     void keepAwake();
@@ -108,6 +115,8 @@ class SessionLoop {
     // Returns false when the loop ends (give-up or re-init failure).
     bool maybeRebuild(int64_t nowMs);
     void giveUp();
+    // Returns false when the display server stayed away too long.
+    bool displayPresent(int64_t nowMs);
 
     LifecycleState& st_;
     SessionPeer& peer_;
@@ -119,6 +128,7 @@ class SessionLoop {
     std::atomic<int32_t>& exitReason_;
     std::atomic<int64_t>& heartbeat_;
     bool viewOnly_;
+    int64_t displayLostSinceMs_ = -1;
 };
 
 // Polls the signaling client every 5 ms and performs requested reconnects.

@@ -42,4 +42,8 @@ class Displays {
 // Thread-safe; never null. An unreachable display yields empty results.
 std::unique_ptr<Displays> createDisplays(const std::string& display = {});
 
+// True while the connection to the display server is broken and no new one
+// could be opened since (the server went away).
+bool displayServerLost();
+
 }  // namespace kvd::platform

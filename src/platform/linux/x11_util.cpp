@@ -4,12 +4,15 @@
 #include <mutex>
 
 #include "common/log.h"
+#include "platform/displays.h"
 
 namespace kvd::platform {
 
 namespace {
 std::atomic<int> gLastErrorCode{0};
 std::atomic<unsigned long> gErrorCount{0};
+// Set when a connection broke, cleared by the next connection that opens.
+std::atomic<bool> gServerLost{false};
 
 int onXError(Display*, XErrorEvent* e) {
     gLastErrorCode = e->error_code;
@@ -20,7 +23,7 @@ int onXError(Display*, XErrorEvent* e) {
 int onXIOError(Display*) {
     // Connections opened here get an exit handler (below) that keeps the
     // process alive; this one only records the loss.
-    logger().error("[x11] connection to the X server lost");
+    if (!gServerLost.exchange(true)) logger().error("[x11] connection to the X server lost");
     logger().flush();
     return 0;
 }
@@ -43,8 +46,15 @@ void onXIOExit(Display*, void*) {
 XDisplayPtr openDisplay(const std::string& name) {
     installHandlers();
     Display* d = XOpenDisplay(name.empty() ? nullptr : name.c_str());
-    if (d) XSetIOErrorExitHandler(d, onXIOExit, nullptr);
+    if (d) {
+        XSetIOErrorExitHandler(d, onXIOExit, nullptr);
+        gServerLost = false;
+    }
     return XDisplayPtr(d);
+}
+
+bool displayServerLost() {
+    return gServerLost.load();
 }
 
 unsigned long xErrorCount() {

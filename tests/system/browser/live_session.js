@@ -9,7 +9,8 @@
 //        [--click JSON ([x,y] normalised)] [--type TEXT] [--engine-args JSON]
 //        [--phases JSON ([{"desktop": NAME, "points": [[x,y]...], "rgb": [[r,g,b]...],
 //                          "type": TEXT}...]: set the input-desktop property, wait until
-//                          the picture shows the colours, then type)]
+//                          the picture shows the colours, then type; "kill": PID first
+//                          kills that process with SIGKILL)]
 //        [--control JSON ([{"send": MESSAGE, "expectType": TYPE, "size": [w,h]}...]: send a
 //                          control message, wait for a reply of that type and for the
 //                          picture to reach that size; or {"click": SELECTOR}, or
@@ -116,6 +117,7 @@ async function runPhase(page, transport, phase) {
     await new Promise((r) => setTimeout(r, 100));
   }
   const out = { ok: true, sample, ms: Date.now() - t0 };
+  if (phase.kill) process.kill(phase.kill, 'SIGKILL');
   if (phase.type) {
     const box = await surfaceBox(page, transport);
     await page.mouse.click(box.left + box.w / 2, box.top + box.h * 0.9);

@@ -113,6 +113,20 @@ TEST(Config, FpsParsingFollowsStoiRules) {
     EXPECT_EQ(c.targetFps, 30);
 }
 
+TEST(Config, TestExitWindowKnobTakesOnlyPlainCountsInRange) {
+    const std::vector<std::pair<std::optional<std::string>, int64_t>> cases = {
+        {std::nullopt, 45000}, {"2000", 2000},   {"100", 100},
+        {"99", 45000},         {"45001", 45000}, {"-5", 45000},
+        {"2s", 45000},         {"", 45000},      {"999999999999", 45000}};
+    for (const auto& [value, want] : cases) {
+        EnvReader env = [&](const std::string& name) -> std::optional<std::string> {
+            if (name == "KELVANDRUM_TEST_EXIT_WINDOW_MS") return value;
+            return std::nullopt;
+        };
+        EXPECT_EQ(testExitWindowMs(env), want) << value.value_or("(unset)");
+    }
+}
+
 TEST(Config, EnvironmentFlags) {
     auto c = parseConfiguration({"--session-id", "s", "--pipe", "p"},
                                 envOf({{"KELVANDRUM_SESSION_TOKEN", "t"},

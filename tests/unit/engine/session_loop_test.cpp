@@ -71,9 +71,13 @@ struct LoopFixture : ::testing::Test {
     int indicatorShown = 0, indicatorHidden = 0, dropped = 0;
     std::unique_ptr<SessionLoop> loop;
 
-    void make(bool terminalOnly = false) {
+    bool displayGone = false;
+
+    void make(bool terminalOnly = false, int64_t exitWindowMs = 45'000) {
         SessionLoop::Hooks h;
         h.terminalOnly = terminalOnly;
+        h.exitWindowMs = exitWindowMs;
+        h.displayLost = [this] { return displayGone; };
         h.sleepMs = [this](int64_t ms) { clock.advanceMs(ms); };
         h.onRebuilt = [this](int64_t now) { rebuildTimes.push_back(now); };
         h.showIndicator = [this](bool) { ++indicatorShown; };
@@ -108,6 +112,34 @@ TEST_F(LoopFixture, ViewerLeavesAndNobodyReturnsExitsWithSix) {
     EXPECT_FALSE(running);
     EXPECT_EQ(exitReason, 6);
     EXPECT_NEAR(clock.nowMs() - rebuildTimes[0], 45'000, 20);
+}
+
+TEST_F(LoopFixture, ShortenedExitWindowIsHonoured) {
+    make(false, 2'000);
+    loop->onConnected();
+    runFor(100);
+    loop->onDisconnected();
+    runFor(10'000);
+    EXPECT_EQ(exitReason, 6);
+    ASSERT_EQ(rebuildTimes.size(), 1u);
+    EXPECT_NEAR(clock.nowMs() - rebuildTimes[0], 2'000, 20);
+}
+
+TEST_F(LoopFixture, DisplayServerGoneEndsTheSessionUnlessItComesBack) {
+    loop->onConnected();
+    // A short loss that a new connection ends keeps the session.
+    displayGone = true;
+    runFor(1'500);
+    displayGone = false;
+    runFor(100);
+    displayGone = true;
+    runFor(1'500);
+    EXPECT_TRUE(running);
+    // Gone for good: exit 1 after two seconds, viewer or not.
+    runFor(10'000);
+    EXPECT_FALSE(running);
+    EXPECT_EQ(exitReason, 1);
+    EXPECT_TRUE(rebuildTimes.empty());
 }
 
 TEST_F(LoopFixture, FreshActivityDefersExitUntilItGoesStale) {
