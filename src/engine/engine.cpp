@@ -178,48 +178,52 @@ class Engine {
         if (cfg_.unattendedMode)
             logger().info("Unattended mode: forcing GDI capture, direct input");
 
+        // Start-up builds every component once, in dependency order; a
+        // failure that leaves the session useless ends it with its error line.
         buildRecording();
         buildPipeline();
         if (!cfg_.terminalOnly) {
-            media_->startupCapture();  // step 8
+            media_->startupCapture();
             const auto enc = media_->startupEncoder();
             if (enc == StartupEncoderResult::Failed && cfg_.unattendedMode)
                 return writeErrorLine(4, "encoder init failed");
         }
-        buildSignaling();              // step 10
-        applyIceServers();             // step 11
-        if (!buildPeerConnection()) {  // steps 12-13
+        buildSignaling();
+        applyIceServers();
+        if (!buildPeerConnection()) {
             logger().error("Failed to initialize peer connection");
             return writeErrorLine(4, "peer connection init failed");
         }
-        buildInput();                 // step 14
+        buildInput();
         buildChat();
-        configureRecorder();          // step 15 (recorder)
-        installRelayCallbacks();      // step 16
-        buildPrivacy();               // step 17
-        startSecureDesktopWatcher();  // step 17
+        configureRecorder();
+        installRelayCallbacks();
+        buildPrivacy();
+        startSecureDesktopWatcher();
         startHostScreenFeatures();
-        if (consentRequired_ && !askConsent()) return consentDenied();  // step 18
-        buildQualityAndMonitors();                                      // step 19
-        buildSessionCommands();  // step 15, once the dispatcher exists
-        buildFileTransfer();     // files over the file channel
-        checkSession0();         // step 20
-        startTopologyWatcher();  // step 21
-        pcm_->registerPeerJoined();  // step 22
+        // Nothing reaches the viewer before the person at the host agreed.
+        if (consentRequired_ && !askConsent()) return consentDenied();
+        buildQualityAndMonitors();  // also creates the control dispatcher
+        buildSessionCommands();     // registers with the dispatcher, as does
+        // the file transfer below
+        buildFileTransfer();
+        checkSession0();
+        startTopologyWatcher();
+        pcm_->registerPeerJoined();
 
-        if (!signaling_->isConnected() && !signaling_->connect()) {  // step 23
+        if (!signaling_->isConnected() && !signaling_->connect()) {
             logger().error("Failed to connect signaling");
             return writeErrorLine(3, "signaling connect failed");
         }
-        startThreads();  // step 24
+        startThreads();
 
-        writeReadyLine(cfg_.sessionId);  // step 25
+        writeReadyLine(cfg_.sessionId);
         logger().info("Waiting for viewer to connect...");
 
-        processState().watchdogHeartbeatMs = steadyNowMs();  // step 26
+        processState().watchdogHeartbeatMs = steadyNowMs();
         startWatchdogThread();
 
-        loop_->run();  // step 27
+        loop_->run();
         return shutdown();
     }
 

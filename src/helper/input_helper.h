@@ -88,7 +88,7 @@ class InputHelper {
     InputHelper(InputHelperOptions options, InputHelperSeams seams);
     ~InputHelper();
 
-    // Start-up steps 2-4: creates the producers.
+    // Creates the shared-memory producers the helper starts with.
     void initProducers();
     // Stops and drops the producers (after the loop).
     void releaseProducers();
