@@ -18,9 +18,56 @@ namespace {
 constexpr size_t kMaxLogBytes = 52428800;  // 50 MiB
 constexpr size_t kRotatedFiles = 3;
 
+// Length of the well-formed UTF-8 sequence at the start of s, 0 when the
+// first byte does not begin one (stray continuation bytes, overlong forms,
+// surrogates, code points above U+10FFFF, truncated sequences).
+size_t utf8SequenceLength(std::string_view s) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char c = byte(0);
+    if (c < 0x80) return 1;
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (s.size() < n || byte(1) < lo || byte(1) > hi) return 0;
+    for (size_t i = 2; i < n; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    return n;
+}
+
+// Logged texts carry peer bytes (and the JSON library's parse errors quote
+// them raw): every byte that is not part of well-formed UTF-8 becomes U+FFFD,
+// so that each line stays one valid JSON object.
+std::string escapeForLogLine(std::string_view s) {
+    std::string valid;
+    valid.reserve(s.size());
+    while (!s.empty()) {
+        const size_t n = utf8SequenceLength(s);
+        if (n == 0) {
+            valid += "\xEF\xBF\xBD";
+            s.remove_prefix(1);
+        } else {
+            valid.append(s.data(), n);
+            s.remove_prefix(n);
+        }
+    }
+    return escapeJsonString(valid);
+}
+
 class JsonLineFormatter final : public spdlog::formatter {
   public:
-    explicit JsonLineFormatter(std::string sid) : sidEscaped_(escapeJsonString(sid)) {}
+    explicit JsonLineFormatter(std::string sid) : sidEscaped_(escapeForLogLine(sid)) {}
 
     void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override {
         using namespace std::chrono;
@@ -44,7 +91,7 @@ class JsonLineFormatter final : public spdlog::formatter {
         line += "\",\"sid\":\"";
         line += sidEscaped_;
         line += "\",\"msg\":\"";
-        line += escapeJsonString(std::string_view(msg.payload.data(), msg.payload.size()));
+        line += escapeForLogLine(std::string_view(msg.payload.data(), msg.payload.size()));
         line += "\"}\n";
         dest.append(line.data(), line.data() + line.size());
     }
