@@ -1,7 +1,8 @@
 #pragma once
 // Shared set-up of the fuzz targets: the logger formats every line it would
-// write (peer text goes through the JSON line formatter, as in production)
-// and throws the result away, so runs stay quiet and fast.
+// write (peer text goes through the JSON line formatter, as in production),
+// checks that the line is still one JSON object whatever bytes were logged,
+// and throws it away, so runs stay quiet.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include <spdlog/sinks/base_sink.h>
 
+#include "common/json_util.h"
 #include "common/log.h"
 
 namespace kvd::fuzz {
@@ -20,6 +22,8 @@ class DiscardingSink final : public spdlog::sinks::base_sink<std::mutex> {
     void sink_it_(const spdlog::details::log_msg& msg) override {
         spdlog::memory_buf_t buf;
         formatter_->format(msg, buf);
+        const auto line = parseJson(std::string_view(buf.data(), buf.size()));
+        if (!line || !line->is_object()) __builtin_trap();
     }
     void flush_() override {}
 };
