@@ -30,6 +30,8 @@ echo "== unit tests of the threaded components (TSan)"
 for t in $tsan_tests; do
     TSAN_OPTIONS=halt_on_error=1 "build-tsan/tests/$t" --gtest_brief=1 || status=1
 done
+echo "== fuzz smoke (every target 10 s)"
+scripts/fuzz.sh --smoke || status=1
 echo "== system tests"
 (cd build && ctest -L system -j 2 --output-on-failure) || status=1
 exit $status
