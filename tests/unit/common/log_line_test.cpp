@@ -28,13 +28,13 @@ TEST(LogLine, InvalidUtf8BecomesReplacementCharacters) {
         {"h\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "h\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
         {"a\xFF"
          "b",
-         "a" + r + "b"},                      // never a lead byte
-        {"\x80", r},                          // stray continuation
-        {"\xC3", r},                          // truncated at the end
-        {"\xE2\x82x", r + r + "x"},           // truncated inside
-        {"\xC0\xAF", r + r},                  // overlong '/'
-        {"\xED\xA0\x80", r + r + r},          // surrogate
-        {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
+         "a" + r + "b"},          // never a lead byte
+        {"\x80", r},              // stray continuation
+        {"\xC3", r},              // truncated at the end
+        {"\xE2\x82x", r + "x"},   // truncated inside: one per sequence
+        {"\xC0\xAF", r + r},      // overlong '/'
+        {"\xED\xA0\x80", r},      // surrogate
+        {"\xF4\x90\x80\x80", r},  // above U+10FFFF
         // The JSON library's parse error quotes the raw byte.
         {"control JSON parse error: last read: '\xFF'",
          "control JSON parse error: last read: '" + r + "'"},
