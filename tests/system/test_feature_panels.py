@@ -117,7 +117,8 @@ class FeaturePanelsTest(unittest.TestCase):
             d = Driver(x.display, log, relay=relay, env=env, engine_args=engine_args)
             try:
                 self.assertEqual(d.ready.get("ev"), "ready", d.ready)
-                self.assertEqual(d.ready["panels"][:3], ["clipboard", "wol", "power"])
+                for panel in ("clipboard", "wol", "power"):
+                    self.assertIn(panel, d.ready["panels"])
                 steps(d, rec, x.display, log, tmp)
                 errors, exit_ = d.finish()
             finally:

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "common/codec.h"
+#include "common/log.h"
 #include "features/control_dispatcher.h"
 #include "features/terminal_manager.h"
 #include "support/log_capture.h"
@@ -469,6 +470,9 @@ TEST_F(RealShell, SizeEnvironmentAndDirectoryAsTheShellSeesThem) {
 }
 
 TEST_F(RealShell, ExitEndsTheSessionOnceAndStopLeavesNoChildOrDescriptor) {
+    // The logger opens its file on first use: let that happen before counting.
+    logger().info("[test] counting descriptors");
+    logger().flush();
     const auto before = openDescriptors();
     ASSERT_TRUE(tm.start("a", "bash", 80, 24));
     ASSERT_TRUE(tm.start("b", "", 80, 24));
