@@ -75,8 +75,9 @@ class RecordingSurface final : public DrawingSurface {
 // Shared between a test and the window its feature thread owns.
 struct OverlayProbe {
     std::mutex mu;
-    int created = 0, presents = 0, shows = 0, hides = 0;
-    bool visible = false;
+    // Read by the test while the feature thread writes them.
+    std::atomic<int> created{0}, presents{0}, shows{0}, hides{0};
+    std::atomic<bool> visible{false};
     OverlayOptions options;
     std::vector<std::string> lastOps;
     std::vector<uint32_t> lastPixels;
