@@ -81,7 +81,21 @@ class FaultsInASession(unittest.TestCase):
 
     def test_x_server_dies_under_the_engine(self):
         with kvdtest.Xvfb(640, 480) as x, kvdtest.TempDir() as tmp:
-            result, engine_log = run_driver(x, tmp, "x-server", "--xvfb-pid", str(x.proc.pid))
+            # Tests run side by side: once the server is killed, another
+            # test's X server would take the freed display number and the
+            # engine would reconnect to it. The lock file names a live
+            # process (this one) from before the kill, so no X server takes
+            # the number until the test is over.
+            lock = f"/tmp/.X{x.display.lstrip(':')}-lock"
+            with open(lock, "w") as f:
+                f.write(f"{os.getpid():10d}\n")
+            try:
+                result, engine_log = run_driver(x, tmp, "x-server", "--xvfb-pid", str(x.proc.pid))
+            finally:
+                try:
+                    os.unlink(lock)
+                except FileNotFoundError:
+                    pass
         self.assertTrue(result.get("ok"), f"{result.get('error')}\n{engine_log[-4000:]}")
         exit_ms = result["exit"]["ms"] - result["xKilledMs"]
         print(f"\nengine exit {exit_ms} ms after the X server was killed: {result['exit']}",

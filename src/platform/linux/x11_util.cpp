@@ -1,7 +1,12 @@
 #include "platform/linux/x11_util.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <mutex>
+#include <set>
 
 #include "common/log.h"
 #include "platform/displays.h"
@@ -38,9 +43,37 @@ void installHandlers() {
 }
 }  // namespace
 
-void onXIOExit(Display*, void*) {
+// Connections whose IO broke: Xlib may not be entered on them again.
+std::mutex gBrokenMu;
+std::set<Display*> gBroken;
+
+void onXIOExit(Display* d, void*) {
     // Returning leaves the connection unusable but the process running; the
     // owner notices failed requests and reconnects.
+    std::lock_guard<std::mutex> lk(gBrokenMu);
+    gBroken.insert(d);
+}
+
+void closeDisplay(Display* d) {
+    bool broken = false;
+    {
+        std::lock_guard<std::mutex> lk(gBrokenMu);
+        broken = gBroken.erase(d) > 0;
+    }
+    const int fd = ConnectionNumber(d);
+    if (!broken) {
+        // The server may be gone without this connection having noticed yet.
+        char c;
+        const ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+        broken = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    }
+    if (broken) {
+        // The Display structure is left behind on purpose: freeing it means
+        // entering Xlib, which may block on a lock the broken IO left taken.
+        ::close(fd);
+        return;
+    }
+    XCloseDisplay(d);
 }
 
 XDisplayPtr openDisplay(const std::string& name) {

@@ -8,9 +8,13 @@
 
 namespace kvd::platform {
 
+// Closes a connection; one whose server went away is only shut, never handed
+// back to Xlib (XCloseDisplay on it can wait forever on Xlib's own lock).
+void closeDisplay(Display* d);
+
 struct XDisplayCloser {
     void operator()(Display* d) const {
-        if (d) XCloseDisplay(d);
+        if (d) closeDisplay(d);
     }
 };
 using XDisplayPtr = std::unique_ptr<Display, XDisplayCloser>;
