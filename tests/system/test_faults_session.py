@@ -80,7 +80,17 @@ class FaultsInASession(unittest.TestCase):
         self.assertNotIn("KELVANDRUM_WATCHDOG", "\n".join(result["stderr"]))
 
     def test_x_server_dies_under_the_engine(self):
-        with kvdtest.Xvfb(640, 480) as x, kvdtest.TempDir() as tmp:
+        # A display number far above what -displayfd hands out: the other
+        # tests' X servers never reach it, so none can take it over once
+        # this server is killed.
+        n = 600 + os.getpid() % 300
+        x = kvdtest.Xvfb(640, 480)
+        x.proc = subprocess.Popen(["Xvfb", f":{n}", *x.args], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        x.display = f":{n}"
+        self.addCleanup(x.__exit__, None, None, None)
+        kvdtest.wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 20)
+        with kvdtest.TempDir() as tmp:
             # Tests run side by side: once the server is killed, another
             # test's X server would take the freed display number and the
             # engine would reconnect to it. The lock file names a live
