@@ -15,6 +15,7 @@ const { spawn } = require('child_process');
 const path = require('path');
 const readline = require('readline');
 const { chromium } = require('playwright-core');
+const { waitForLine, poll } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -24,29 +25,6 @@ const children = [];
 
 function log(...parts) {
   process.stderr.write(`[driver] ${parts.join(' ')}\n`);
-}
-
-function waitForLine(stream, re, what, ms) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`timed out waiting for ${what}`)), ms);
-    readline.createInterface({ input: stream }).on('line', (line) => {
-      const m = re.exec(line);
-      if (m) {
-        clearTimeout(timer);
-        resolve(m);
-      }
-    });
-  });
-}
-
-async function poll(fn, ms, what) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const v = await fn();
-    if (v) return v;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((r) => setTimeout(r, 100));
-  }
 }
 
 async function startServer() {

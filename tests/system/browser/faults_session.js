@@ -21,6 +21,7 @@ const fs = require('fs');
 const path = require('path');
 const readline = require('readline');
 const { chromium } = require('playwright-core');
+const { waitForLine } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -32,19 +33,6 @@ const since = () => Date.now() - t0;
 
 function log(...parts) {
   process.stderr.write(`[faults] ${since()} ms ${parts.join(' ')}\n`);
-}
-
-function waitForLine(stream, re, what, ms) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`timed out waiting for ${what}`)), ms);
-    readline.createInterface({ input: stream }).on('line', (line) => {
-      const m = re.exec(line);
-      if (m) {
-        clearTimeout(timer);
-        resolve(m);
-      }
-    });
-  });
 }
 
 async function startServer() {

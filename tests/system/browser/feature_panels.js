@@ -22,6 +22,7 @@ const net = require('net');
 const path = require('path');
 const readline = require('readline');
 const { chromium } = require('playwright-core');
+const { waitForLine, poll } = require('./driver_util');
 const WebSocket = require('ws');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
@@ -35,19 +36,6 @@ function log(...parts) {
 }
 function out(obj) {
   process.stdout.write(`${JSON.stringify(obj)}\n`);
-}
-
-function waitForLine(stream, re, what, ms) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`timed out waiting for ${what}`)), ms);
-    readline.createInterface({ input: stream }).on('line', (line) => {
-      const m = re.exec(line);
-      if (m) {
-        clearTimeout(timer);
-        resolve(m);
-      }
-    });
-  });
 }
 
 async function startServer() {
@@ -127,16 +115,6 @@ async function startEngine(wsUrl, relay) {
   const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
   await waitForLine(proc.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 20000);
   return { proc, exited };
-}
-
-async function poll(fn, ms, what) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const v = await fn();
-    if (v) return v;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((r) => setTimeout(r, 100));
-  }
 }
 
 async function run(page, relay, cmd, seen) {

@@ -26,8 +26,8 @@
 
 const { spawn, execFileSync } = require('child_process');
 const path = require('path');
-const readline = require('readline');
 const { chromium } = require('playwright-core');
+const { waitForLine } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -37,19 +37,6 @@ const children = [];
 
 function log(...parts) {
   process.stderr.write(`[driver] ${parts.join(' ')}\n`);
-}
-
-function waitForLine(stream, re, what, ms) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`timed out waiting for ${what}`)), ms);
-    readline.createInterface({ input: stream }).on('line', (line) => {
-      const m = re.exec(line);
-      if (m) {
-        clearTimeout(timer);
-        resolve(m);
-      }
-    });
-  });
 }
 
 async function startServer() {

@@ -17,6 +17,7 @@ const { spawn } = require('child_process');
 const path = require('path');
 const readline = require('readline');
 const { chromium } = require('playwright-core');
+const { waitForLine } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -24,19 +25,6 @@ for (let i = 2; i < process.argv.length; i += 2) args[process.argv[i].replace(/^
 const SESSION = 'privacy-1';
 const children = [];
 const stdinLines = readline.createInterface({ input: process.stdin })[Symbol.asyncIterator]();
-
-function waitForLine(stream, re, what, ms) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`timed out waiting for ${what}`)), ms);
-    readline.createInterface({ input: stream }).on('line', (line) => {
-      const m = re.exec(line);
-      if (m) {
-        clearTimeout(timer);
-        resolve(m);
-      }
-    });
-  });
-}
 
 async function checkpoint(name, extra = {}) {
   process.stdout.write(`${JSON.stringify({ checkpoint: name, ...extra })}\n`);
