@@ -4,6 +4,7 @@
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -75,6 +76,10 @@ void install(std::shared_ptr<spdlog::logger> lg, const std::optional<std::string
     lg->set_level(levelFrom(levelName));
     lg->flush_on(spdlog::level::warn);
     spdlog::set_default_logger(std::move(lg));
+    // Info lines are buffered for speed; without a periodic flush a process
+    // that is killed (or hangs and is then killed) leaves an empty log, just
+    // when an operator needs it most.
+    if (!gSetUp) spdlog::flush_every(std::chrono::seconds(1));
     gSetUp = true;
 }
 

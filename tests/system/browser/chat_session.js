@@ -15,7 +15,7 @@ const { spawn } = require('child_process');
 const path = require('path');
 const readline = require('readline');
 const { chromium } = require('playwright-core');
-const { waitForLine, poll } = require('./driver_util');
+const { waitForLine, waitForReady, poll } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -48,7 +48,7 @@ async function startEngine(wsUrl) {
     { env, stdio: ['ignore', 'pipe', 'inherit'] });
   children.push(proc);
   const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
-  await waitForLine(proc.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 90000);
+  await waitForReady(proc, 90000);
   return { proc, exited };
 }
 

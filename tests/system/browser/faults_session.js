@@ -21,7 +21,7 @@ const fs = require('fs');
 const path = require('path');
 const readline = require('readline');
 const { chromium } = require('playwright-core');
-const { waitForLine } = require('./driver_util');
+const { waitForLine, waitForReady } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -59,7 +59,7 @@ function startEngine(wsUrl) {
   readline.createInterface({ input: proc.stderr }).on('line', (l) => stderr.push(l));
   const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal, ms: since() })));
   const stdout = [];
-  const ready = waitForLine(proc.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 30000);
+  const ready = waitForReady(proc, 30000);
   readline.createInterface({ input: proc.stdout }).on('line', (l) => stdout.push(l));
   return { proc, exited, ready, stdout, stderr };
 }

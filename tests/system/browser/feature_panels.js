@@ -22,7 +22,7 @@ const net = require('net');
 const path = require('path');
 const readline = require('readline');
 const { chromium } = require('playwright-core');
-const { waitForLine, poll } = require('./driver_util');
+const { waitForLine, waitForReady, poll } = require('./driver_util');
 const WebSocket = require('ws');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
@@ -113,7 +113,7 @@ async function startEngine(wsUrl, relay) {
     { env, stdio: ['ignore', 'pipe', 'inherit'] });
   children.push(proc);
   const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
-  await waitForLine(proc.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 20000);
+  await waitForReady(proc, 20000);
   return { proc, exited };
 }
 

@@ -10,8 +10,8 @@
 const { spawn } = require('child_process');
 const fs = require('fs');
 const path = require('path');
-const readline = require('readline');
 const { chromium } = require('playwright-core');
+const { waitForLine, waitForReady } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -21,16 +21,6 @@ const SESSION = 'files-1';
 const children = [];
 
 function log(...parts) { process.stderr.write(`[driver] ${parts.join(' ')}\n`); }
-
-function waitForLine(stream, re, what, ms) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`timed out waiting for ${what}`)), ms);
-    readline.createInterface({ input: stream }).on('line', (line) => {
-      const m = re.exec(line);
-      if (m) { clearTimeout(timer); resolve(m); }
-    });
-  });
-}
 
 async function until(fn, ms, what) {
   const end = Date.now() + ms;
@@ -55,7 +45,7 @@ async function main() {
   const exited = new Promise((resolve) => engine.on('exit', (code, signal) => resolve({ code, signal })));
   engine.on('error', (e) => log('engine spawn error', e));
   // A loaded machine can take long to start the engine and its X connection.
-  await waitForLine(engine.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 45000);
+  await waitForReady(engine, 45000);
 
   const browser = await chromium.launch({
     executablePath: '/usr/bin/chromium', headless: true,

@@ -27,7 +27,7 @@
 const { spawn, execFileSync } = require('child_process');
 const path = require('path');
 const { chromium } = require('playwright-core');
-const { waitForLine } = require('./driver_util');
+const { waitForLine, waitForReady } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -60,7 +60,7 @@ async function startEngine(wsUrl) {
     { env, stdio: ['ignore', 'pipe', 'inherit'] });
   children.push(proc);
   const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
-  await waitForLine(proc.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 20000);
+  await waitForReady(proc, 20000);
   return { proc, exited };
 }
 

@@ -17,7 +17,7 @@ const { spawn } = require('child_process');
 const path = require('path');
 const readline = require('readline');
 const { chromium } = require('playwright-core');
-const { waitForLine } = require('./driver_util');
+const { waitForLine, waitForReady } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -61,7 +61,7 @@ async function main() {
   });
   children.push(engine);
   const exited = new Promise((resolve) => engine.on('exit', (code, signal) => resolve({ code, signal })));
-  await waitForLine(engine.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 20000);
+  await waitForReady(engine, 20000);
   const browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
     headless: true,

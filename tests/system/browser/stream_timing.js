@@ -19,6 +19,7 @@ const { spawn } = require('child_process');
 const fs = require('fs');
 const path = require('path');
 const readline = require('readline');
+const { waitForLine, waitForReady } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const { chromium } = require(path.join(ROOT, 'tests/system/browser/node_modules/playwright-core'));
@@ -43,19 +44,6 @@ function lines(stream, onLine) {
   readline.createInterface({ input: stream }).on('line', onLine);
 }
 
-function waitForLine(stream, re, what, ms) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`timed out waiting for ${what}`)), ms);
-    lines(stream, (line) => {
-      const m = re.exec(line);
-      if (m) {
-        clearTimeout(timer);
-        resolve(m);
-      }
-    });
-  });
-}
-
 function cpuTicks(pid) {
   // utime + stime (fields 14 and 15) of the whole process, in clock ticks.
   const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
@@ -77,7 +65,7 @@ async function startEngine(wsUrl) {
   const proc = spawn(args.sender, ['--session-id', SESSION, '--signaling-url', wsUrl],
     { env, stdio: ['ignore', 'pipe', 'ignore'] });
   children.push(proc);
-  await waitForLine(proc.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 20000);
+  await waitForReady(proc, 20000);
   return proc;
 }
 

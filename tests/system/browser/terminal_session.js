@@ -22,7 +22,7 @@ const net = require('net');
 const path = require('path');
 const WebSocket = require('ws');
 const { chromium } = require('playwright-core');
-const { waitForLine } = require('./driver_util');
+const { waitForLine, waitForReady } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -98,7 +98,7 @@ async function startEngine(relay, sessionId, { display, terminalOnly, logFile })
     { env, stdio: ['ignore', 'pipe', 'inherit'] });
   children.push(proc);
   const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
-  await waitForLine(proc.stdout, /^KELVANDRUM_READY session_id=/, 'the ready line', 30000);
+  await waitForReady(proc, 30000);
   return { proc, exited };
 }
 
