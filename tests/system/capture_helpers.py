@@ -3,10 +3,9 @@ client from tests/tools, and an Xvnc that really switches modes."""
 import json
 import os
 import select
-import signal
 import subprocess
-import time
 
+import kvdtest
 from kvdtest import clean_env, tool
 
 
@@ -79,45 +78,12 @@ class Painter(LineProcess):
         assert self.readline() == "ok"
 
 
-class Xvnc:
-    """An Xvnc (RandR with real mode changes) on a free display number."""
+class Xvnc(kvdtest.XServer):
+    """An Xvnc (RandR with real mode changes) on a display number of its own."""
 
     def __init__(self, width=1280, height=720):
-        self.args = ["-geometry", f"{width}x{height}", "-SecurityTypes", "None", "-rfbport", "-1",
-                     "-nolisten", "tcp"]
-        self.proc = None
-        self.display = None
-
-    def __enter__(self):
-        r, w = os.pipe()
-        self.proc = subprocess.Popen(["Xvnc", "-displayfd", str(w), *self.args], pass_fds=(w,),
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(w)
-        data = b""
-        deadline = time.time() + 20
-        while not data.endswith(b"\n") and time.time() < deadline:
-            ready, _, _ = select.select([r], [], [], 1)
-            if not ready:
-                continue
-            chunk = os.read(r, 64)
-            if not chunk:
-                break
-            data += chunk
-        os.close(r)
-        if not data.strip():
-            self.__exit__()
-            raise RuntimeError("Xvnc did not start")
-        self.display = ":" + data.decode().strip()
-        return self
-
-    def __exit__(self, *exc):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        super().__init__(["Xvnc", "-geometry", f"{width}x{height}", "-SecurityTypes", "None",
+                          "-rfbport", "-1", "-nolisten", "tcp"])
 
 
 def xrandr(display, *args):

@@ -4,6 +4,7 @@ Every test starts what it needs itself (an Xvfb, a server) on a free display
 number or port and stops it by pid.
 """
 import os
+import select
 import shutil
 import signal
 import socket
@@ -34,35 +35,80 @@ def clean_env(**extra):
     return env
 
 
-class Xvfb:
-    """An Xvfb on a free display number; use as a context manager."""
+# Tests run side by side, many of them in network namespaces of their own.
+# An X server's abstract socket lives in its namespace, but its socket file,
+# its compiled keymap and its lock file are per display number in the shared
+# file system, and -displayfd (which every server here uses to say it is
+# ready) neither writes nor honours lock files: left to pick, servers in two
+# namespaces both take :0 and trip over each other's files (a client then
+# waits forever for a server that never reads its connection). So each server
+# gets a number reserved here with a lock file naming this process, held until
+# the server was stopped; the lock also keeps the number from being taken by
+# another test while a test has killed its server on purpose.
+_DISPLAY_FIRST, _DISPLAY_COUNT = 100, 700
 
-    def __init__(self, width=1280, height=720, depth=24, extra_args=()):
-        self.args = ["-screen", "0", f"{width}x{height}x{depth}", "-nolisten", "tcp", *extra_args]
+
+def reserve_display():
+    """Returns (number, lock path) of a display number no one else uses."""
+    start = (os.getpid() * 37 + int(time.time() * 1000)) % _DISPLAY_COUNT
+    for i in range(_DISPLAY_COUNT):
+        n = _DISPLAY_FIRST + (start + i) % _DISPLAY_COUNT
+        lock = f"/tmp/.X{n}-lock"
+        if os.path.exists(f"/tmp/.X11-unix/X{n}"):
+            continue
+        try:
+            fd = os.open(lock, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o444)
+        except FileExistsError:
+            # Held, or left by a test that was killed: skipped either way
+            # (removing a stale lock could race with a new owner).
+            continue
+        os.write(fd, f"{os.getpid():10d}\n".encode())
+        os.close(fd)
+        return n, lock
+    raise RuntimeError("no free X display number")
+
+
+class XServer:
+    """An X server (Xvfb, Xvnc, Xorg: argv without the display) on a display
+    number of its own; start() returns the display name, stop() ends it."""
+
+    def __init__(self, argv, what=None):
+        self.argv = list(argv)
+        self.what = what or self.argv[0]
         self.proc = None
         self.display = None
+        self.lock = None
 
-    def __enter__(self):
+    def start(self, timeout=20):
+        n, self.lock = reserve_display()
         r, w = os.pipe()
-        self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), *self.args],
-                                     pass_fds=(w,), stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+        try:
+            self.proc = subprocess.Popen([self.argv[0], f":{n}", *self.argv[1:], "-displayfd", str(w)],
+                                         pass_fds=(w,), stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL)
+        except OSError:
+            os.close(r)
+            os.close(w)
+            self.stop()
+            raise
         os.close(w)
         data = b""
-        deadline = time.time() + 20
+        deadline = time.time() + timeout
         while not data.endswith(b"\n") and time.time() < deadline:
+            if not select.select([r], [], [], 1)[0]:
+                continue
             chunk = os.read(r, 64)
             if not chunk:
                 break
             data += chunk
         os.close(r)
         if not data.strip():
-            self.__exit__(None, None, None)
-            raise RuntimeError("Xvfb did not start")
-        self.display = ":" + data.decode().strip()
-        return self
+            self.stop()
+            raise RuntimeError(f"{self.what} did not start")
+        self.display = f":{n}"
+        return self.display
 
-    def __exit__(self, *exc):
+    def stop(self):
         if self.proc and self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
@@ -70,6 +116,27 @@ class Xvfb:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        if self.lock:
+            try:
+                os.unlink(self.lock)
+            except FileNotFoundError:
+                pass
+            self.lock = None
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Xvfb(XServer):
+    """An Xvfb on a display number of its own; use as a context manager."""
+
+    def __init__(self, width=1280, height=720, depth=24, extra_args=()):
+        super().__init__(["Xvfb", "-screen", "0", f"{width}x{height}x{depth}", "-nolisten", "tcp",
+                          *extra_args])
 
 
 class TempDir:
@@ -79,6 +146,16 @@ class TempDir:
 
     def __exit__(self, *exc):
         shutil.rmtree(self.path, ignore_errors=True)
+
+
+def finish(proc, timeout=15):
+    """Lets a driver end by itself (it stops its own children on the way out),
+    killing it only when it does not."""
+    try:
+        proc.communicate(timeout=timeout)  # closes its stdin: the sign to finish
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
 
 
 def wait_for(predicate, timeout=10.0, interval=0.05):

@@ -11,20 +11,56 @@ unchanged, passes its output through, and exits
 """
 import os
 import re
+import signal
 import subprocess
 import sys
+import tempfile
+
+
+def stop_group(pgid):
+    """SIGKILLs what is left of the test's process group; returns how many."""
+    left = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", encoding="utf-8", errors="replace") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        fields = stat[stat.rfind(")") + 2:].split()
+        if len(fields) > 2 and fields[0] != "Z" and int(fields[2]) == pgid:
+            left += 1
+    if left:
+        try:
+            os.killpg(pgid, signal.SIGKILL)
+        except ProcessLookupError:
+            left = 0
+    return left
 
 
 def main(argv):
     if len(argv) < 2:
         print("usage: run_one.py TEST_FILE [args...]", file=sys.stderr)
         return 2
-    proc = subprocess.run([sys.executable, argv[1], "-v", *argv[2:]],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    out = proc.stdout.decode(errors="replace")
+    # The test runs in a process group of its own and writes to a file, not a
+    # pipe: a process it leaked (a driver's server that outlived its driver)
+    # would otherwise hold the pipe open and hang the run long after the test
+    # ended. What is left of the group at the end is stopped.
+    with tempfile.TemporaryFile() as outfile:
+        proc = subprocess.Popen([sys.executable, argv[1], "-v", *argv[2:]], stdout=outfile,
+                                stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            returncode = proc.wait()
+        finally:
+            leftover = stop_group(proc.pid)
+        outfile.seek(0)
+        out = outfile.read().decode(errors="replace")
     sys.stdout.write(out)
+    if leftover:
+        print(f"run_one: stopped {leftover} process(es) the test left running", file=sys.stderr)
     sys.stdout.flush()
-    if proc.returncode != 0:
+    if returncode != 0:
         return 1
     ran = re.findall(r"^Ran (\d+) tests? in", out, re.M)
     total = int(ran[-1]) if ran else 0

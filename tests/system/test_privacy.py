@@ -11,8 +11,6 @@ import json
 import os
 import queue
 import re
-import select
-import signal
 import subprocess
 import sys
 import tempfile
@@ -26,35 +24,14 @@ from rfb_client import RfbClient  # noqa: E402
 
 
 def start_with_displayfd(cmd):
-    """Starts an X server that writes its display number to a pipe."""
-    r, w = os.pipe()
-    proc = subprocess.Popen([*cmd, "-displayfd", str(w)], pass_fds=(w,),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(w)
-    data = b""
-    deadline = time.time() + 20
-    while not data.endswith(b"\n") and time.time() < deadline:
-        if not select.select([r], [], [], 1)[0]:
-            continue
-        chunk = os.read(r, 64)
-        if not chunk:
-            break
-        data += chunk
-    os.close(r)
-    if not data.strip():
-        stop(proc)
-        raise RuntimeError(f"{cmd[0]} did not start")
-    return proc, ":" + data.decode().strip()
+    """Starts an X server (argv without the display); returns it and its display."""
+    server = kvdtest.XServer(cmd)
+    return server, server.start()
 
 
-def stop(proc):
-    if proc and proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+def stop(server):
+    if server:
+        server.stop()
 
 
 def device_states(display):

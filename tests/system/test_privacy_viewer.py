@@ -47,8 +47,7 @@ class PrivacyPanel(unittest.TestCase):
                         driver.stdin.flush()
                         msg = json.loads(driver.stdout.readline() or "{}")
                 finally:
-                    driver.kill()
-                    driver.communicate()
+                    kvdtest.finish(driver)
                 with open(log, encoding="utf-8", errors="replace") as f:
                     engine_log = f.read()
         finally:
@@ -103,8 +102,7 @@ class PrivacyPanel(unittest.TestCase):
             recorder.close()
         finally:
             for p in procs:
-                p.kill()
-                p.communicate()
+                kvdtest.finish(p)
             stop(server)
 
     def local_input_arrives(self, recorder, rfb, x, y, wait):
