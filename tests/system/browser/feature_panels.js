@@ -18,12 +18,10 @@
 'use strict';
 
 const { spawn } = require('child_process');
-const net = require('net');
 const path = require('path');
 const readline = require('readline');
 const { chromium } = require('playwright-core');
-const { waitForLine, waitForReady, poll } = require('./driver_util');
-const WebSocket = require('ws');
+const { waitForLine, waitForReady, poll, startRelay } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -44,58 +42,6 @@ async function startServer() {
   children.push(proc);
   const m = await waitForLine(proc.stdout, /^KVD_DEVSERVER_LISTENING url=(\S+)/, 'the signaling server', 10000);
   return m[1];
-}
-
-// The local service as far as signaling goes: every engine connection gets
-// its own agent socket on the development server.
-function startRelay(wsUrl) {
-  const relay = { lines: [], conn: null };
-  const server = net.createServer((conn) => {
-    relay.conn = conn;
-    let agent = null;
-    let buf = '';
-    const toEngine = (type, payload) => conn.write(`${JSON.stringify({ type, payload })}\n`);
-    conn.on('data', (data) => {
-      buf += data.toString('utf8');
-      for (let nl = buf.indexOf('\n'); nl >= 0; nl = buf.indexOf('\n')) {
-        const line = buf.slice(0, nl);
-        buf = buf.slice(nl + 1);
-        let msg;
-        try { msg = JSON.parse(line); } catch { continue; }
-        if (msg.type === 'hello') {
-          agent = new WebSocket(`${wsUrl}/agent?token=relay`);
-          agent.on('open', () => {
-            agent.send(JSON.stringify({ type: 'join', sessionId: SESSION, role: 'agent' }));
-            toEngine('SIGNALING_CONNECTED', {});
-          });
-          agent.on('message', (d) => {
-            const text = d.toString();
-            try {
-              const m = JSON.parse(text);
-              if (m.type === 'ping') {
-                agent.send(JSON.stringify({ type: 'pong', ts: m.ts }));
-                return;
-              }
-              if (m.type === 'join_ack') return;
-            } catch { return; }
-            toEngine('SIGNALING_RECV', { json: text });
-          });
-        } else if (msg.type === 'SIGNALING_SEND') {
-          if (agent && agent.readyState === WebSocket.OPEN) agent.send(msg.payload.json);
-        } else {
-          relay.lines.push(msg);
-        }
-      }
-    });
-    conn.on('error', () => {});
-    conn.on('close', () => { if (agent) agent.close(); });
-  });
-  relay.send = (type, payload) => relay.conn && relay.conn.write(`${JSON.stringify({ type, payload })}\n`);
-  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => {
-    relay.port = server.address().port;
-    relay.server = server;
-    resolve(relay);
-  }));
 }
 
 async function startEngine(wsUrl, relay) {
@@ -146,7 +92,7 @@ async function run(page, relay, cmd, seen) {
         return hit[1];
       }, cmd.ms || 15000, `a ${cmd.type} control message`);
     case 'relayLines':
-      return relay ? relay.lines.splice(0) : [];
+      return relay ? relay.received.splice(0) : [];
     case 'relaySend':
       relay.send(cmd.type, cmd.payload);
       return null;
@@ -157,7 +103,7 @@ async function run(page, relay, cmd, seen) {
 
 async function main() {
   const wsUrl = await startServer();
-  const relay = args.relay ? await startRelay(wsUrl) : null;
+  const relay = args.relay ? await startRelay(wsUrl, SESSION) : null;
   const engine = await startEngine(wsUrl, relay);
   const browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
@@ -202,7 +148,7 @@ async function main() {
   }
   engine.proc.kill('SIGTERM');
   const exit = await Promise.race([engine.exited, new Promise((r) => setTimeout(() => r({ code: 'timeout' }), 10000))]);
-  out({ ev: 'exit', exit, relayLines: relay ? relay.lines.splice(0) : [] });
+  out({ ev: 'exit', exit, relayLines: relay ? relay.received.splice(0) : [] });
 }
 
 main()

@@ -18,11 +18,9 @@
 
 const { spawn } = require('child_process');
 const fs = require('fs');
-const net = require('net');
 const path = require('path');
-const WebSocket = require('ws');
 const { chromium } = require('playwright-core');
-const { waitForLine, waitForReady } = require('./driver_util');
+const { waitForLine, waitForReady, startRelay } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -43,46 +41,6 @@ async function startServer() {
   children.push(proc);
   const m = await waitForLine(proc.stdout, /^KVD_DEVSERVER_LISTENING url=(\S+)/, 'the signaling server', 10000);
   return m[1];
-}
-
-// The local service as the engine sees it: one JSON line per message, the
-// signaling part bridged to the development server as the session's agent.
-function startRelay(wsUrl, sessionId) {
-  const relay = { received: [], socket: null };
-  relay.send = (type, payload) => relay.socket.write(`${JSON.stringify({ type, payload })}\n`);
-  const server = net.createServer((sock) => {
-    relay.socket = sock;
-    const ws = new WebSocket(`${wsUrl}/agent?token=x`);
-    const queued = [];
-    ws.on('open', () => {
-      ws.send(JSON.stringify({ type: 'join', role: 'agent', sessionId }));
-      for (const q of queued.splice(0)) ws.send(q);
-    });
-    ws.on('message', (d) => relay.send('SIGNALING_RECV', { json: d.toString() }));
-    let buf = '';
-    sock.on('data', (chunk) => {
-      buf += chunk.toString();
-      let nl;
-      while ((nl = buf.indexOf('\n')) >= 0) {
-        const line = buf.slice(0, nl);
-        buf = buf.slice(nl + 1);
-        let msg;
-        try { msg = JSON.parse(line); } catch { continue; }
-        if (msg.type === 'hello') relay.send('SIGNALING_CONNECTED', {});
-        else if (msg.type === 'SIGNALING_SEND') {
-          if (ws.readyState === WebSocket.OPEN) ws.send(msg.payload.json);
-          else queued.push(msg.payload.json);
-        } else relay.received.push(msg);
-      }
-    });
-    sock.on('error', () => {});
-    sock.on('close', () => ws.close());
-  });
-  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => {
-    relay.port = server.address().port;
-    relay.server = server;
-    resolve(relay);
-  }));
 }
 
 async function startEngine(relay, sessionId, { display, terminalOnly, logFile }) {
