@@ -71,9 +71,14 @@ void SessionLoop::healthChecks(int64_t now) {
         st_.lastFrameSentMs = -1;
         st_.rebuildRequested = true;
     }
-    if (connected && !signaling_.isConnected() && !st_.reconnectRequested.load()) {
+    // The request stays set while the signaling thread works on it, and a
+    // failed attempt is handled below before another is asked for: a second
+    // request while the first was still connecting would start another
+    // attempt at once and hide the failure, keeping a session whose
+    // signaling never came back from ever being rebuilt.
+    if (connected && !signaling_.isConnected() && !st_.reconnectRequested.load() &&
+        !st_.signalingReconnectFailed.load()) {
         logger().warn("Signaling dropped mid-session — requesting reconnect");
-        st_.signalingReconnectFailed = false;
         st_.reconnectRequested = true;
     }
     if (st_.signalingReconnectFailed.exchange(false)) {
@@ -235,9 +240,12 @@ SignalingThread::SignalingThread(ISignalingClient& client, LifecycleState& state
 SignalingThread::~SignalingThread() = default;
 
 void SignalingThread::passOnce() {
-    if (st_.reconnectRequested.exchange(false)) {
+    if (st_.reconnectRequested.load()) {
         const bool ok = client_.connect();
+        // The outcome is published before the request is withdrawn, so the
+        // main loop never sees neither.
         st_.signalingReconnectFailed = !ok;
+        st_.reconnectRequested = false;
         if (ok)
             logger().info("Signaling reconnected mid-session");
         else

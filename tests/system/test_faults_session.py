@@ -9,6 +9,8 @@ signaling server and the reference viewer in headless Chromium:
   code 6 after the (test-shortened) exit window;
 - the X server is killed with SIGKILL while a viewer watches: the engine
   writes a clear error line and exits on its own, without the watchdog;
+- the local service's relay dies while a viewer watches a relay session: one
+  reconnect attempt fails, the viewer is let go and the engine exits with 6;
 - the input helper is killed with SIGKILL between two typed words: the rest
   reaches the display through the direct injector, nothing typed twice.
 
@@ -99,6 +101,29 @@ class FaultsInASession(unittest.TestCase):
         self.assertNotIn("KELVANDRUM_WATCHDOG", "\n".join(result["stderr"]))
         # About two seconds after the loss, well before the watchdog (60 s).
         self.assertLess(exit_ms, 40000)
+
+    def test_relay_dies_under_a_viewer(self):
+        with kvdtest.Xvfb(640, 480) as x, kvdtest.TempDir() as tmp:
+            result, engine_log = run_driver(x, tmp, "relay-dies")
+        self.assertTrue(result.get("ok"), f"{result.get('error')}\n{engine_log[-4000:]}")
+        print(f"\nengine exit {result['exit']['ms'] - result['relayDiedMs']} ms after the relay died: "
+              f"{result['exit']}", file=sys.stderr)
+        # Without its service the session cannot be controlled or announced:
+        # one reconnect attempt, then the viewer is let go and, nobody able to
+        # come back, the engine ends as a session whose viewer left.
+        self.assertEqual(result["exit"]["code"], 6, engine_log[-4000:])
+        self.assert_in_order(engine_log, [
+            "[pipe-signaling] TCP connection closed by service",
+            "Signaling dropped mid-session — requesting reconnect",
+            "Signaling reconnect failed — main loop will rebuild",
+            "Signaling reconnect failed — scheduling PeerConnection rebuild",
+            "Rebuilding PeerConnection for next viewer",
+            "Viewer disconnected — will exit in 2s if nobody reconnects",
+            "No viewer reconnected within the exit window — exiting",
+            "kelvandrum-remote stopped"])
+        # One attempt: a failed one is not hidden by asking for another.
+        self.assertEqual(engine_log.count("Signaling dropped mid-session"), 1)
+        self.assertNotIn("KELVANDRUM_WATCHDOG", "\n".join(result["stderr"]))
 
     def test_input_helper_killed_while_typing(self):
         import test_live_session as live

@@ -2,7 +2,7 @@
 // Breaks one live session from outside and reports what the engine did.
 //
 //   node faults_session.js --engine PATH --display :N --log FILE --port PORT
-//        --scenario signaling-then-viewer | x-server [--xvfb-pid PID]
+//        --scenario signaling-then-viewer | x-server [--xvfb-pid PID] | relay-dies
 //        [--viewer-exit close|kill] [--exit-wait-ms MS]
 //
 // signaling-then-viewer: the development signaling server is killed and
@@ -12,6 +12,9 @@
 //   killed with SIGKILL) and the engine is watched until it exits.
 // x-server: the X server (PID given) is killed with SIGKILL while a viewer
 //   watches; the engine is watched until it exits.
+// relay-dies: a relay session (the engine on --pipe); the local service's
+//   link and listener go while a viewer watches; the engine is watched until
+//   it exits.
 //
 // Prints one JSON result line on stdout; progress goes to stderr.
 'use strict';
@@ -21,7 +24,7 @@ const fs = require('fs');
 const path = require('path');
 const readline = require('readline');
 const { chromium } = require('playwright-core');
-const { waitForLine, waitForReady } = require('./driver_util');
+const { waitForLine, waitForReady, startRelay } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -43,7 +46,7 @@ async function startServer() {
   return { proc, url: m[1] };
 }
 
-function startEngine(wsUrl) {
+function startEngine(wsUrl, where = ['--signaling-url', wsUrl]) {
   const env = {
     ...process.env,
     DISPLAY: args.display,
@@ -52,7 +55,7 @@ function startEngine(wsUrl) {
     KELVANDRUM_LOG_LEVEL: 'info',
     KELVANDRUM_TEST_EXIT_WINDOW_MS: '2000',
   };
-  const proc = spawn(args.engine, ['--session-id', SESSION, '--signaling-url', wsUrl],
+  const proc = spawn(args.engine, ['--session-id', SESSION, ...where],
     { env, stdio: ['ignore', 'pipe', 'pipe'] });
   children.push(proc);
   const stderr = [];
@@ -167,9 +170,33 @@ async function xServer(out) {
   return engine;
 }
 
+// The local service dies (its link and its listener go) while a viewer
+// watches a relay session: the engine is watched until it exits.
+async function relayDies(out) {
+  const server = await startServer();
+  const relay = await startRelay(server.url, SESSION);
+  const engine = startEngine(server.url, ['--pipe', String(relay.port)]);
+  await engine.ready;
+  const browser = await launch();
+  try {
+    await openViewer(browser, server.url);
+    out.firstVideoMs = since();
+    relay.die();
+    out.relayDiedMs = since();
+    out.exit = await watchExit(engine, 90000);
+  } finally {
+    await browser.close().catch(() => {});
+  }
+  return engine;
+}
+
+const SCENARIOS = { 'signaling-then-viewer': signalingThenViewer, 'x-server': xServer, 'relay-dies': relayDies };
+
 async function main() {
   const out = {};
-  const engine = await (args.scenario === 'x-server' ? xServer(out) : signalingThenViewer(out));
+  const scenario = SCENARIOS[args.scenario];
+  if (!scenario) throw new Error(`unknown scenario ${args.scenario}`);
+  const engine = await scenario(out);
   out.stdout = engine.stdout;
   out.stderr = engine.stderr.slice(-20);
   out.ok = true;

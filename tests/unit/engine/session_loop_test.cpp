@@ -226,13 +226,19 @@ TEST_F(LoopFixture, StallSignalingAndTurnRefreshRequestRebuilds) {
     EXPECT_TRUE(st.reconnectRequested);
     SignalingThread t(sig, st, running);
     sig.connectResult = false;
-    // The main loop keeps passing while the reconnect blocks.
+    // The main loop keeps passing while the reconnect blocks, and the
+    // signaling thread goes on passing after the failure: one attempt, whose
+    // failure is not hidden by a second request, then the rebuild.
     sig.whileConnecting = [this] { loop->pass(); };
     t.passOnce();
     sig.whileConnecting = nullptr;
-    EXPECT_EQ(sig.connects, 1);
     EXPECT_TRUE(st.signalingReconnectFailed);
-    runFor(50);
+    for (int i = 0; i < 10; ++i) {
+        t.passOnce();
+        loop->pass();
+        clock.advanceMs(5);
+    }
+    EXPECT_EQ(sig.connects, 1);
     EXPECT_EQ(rebuildTimes.size(), 2u);
 
     loop->onConnected();
