@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "common/json_util.h"
+#include "engine/peer_liveness.h"
 
 namespace kvd {
 
@@ -95,7 +96,8 @@ int64_t testExitWindowMs(const EnvReader& env) {
 }
 
 int64_t testViewerSilenceMs(const EnvReader& env) {
-    return testShortenedMs(env, "KELVANDRUM_TEST_VIEWER_SILENCE_MS", 1000, 15000);
+    return testShortenedMs(env, "KELVANDRUM_TEST_VIEWER_SILENCE_MS", 1000,
+                           PeerLiveness::kDefaultSilenceMs);
 }
 
 EngineConfig parseConfiguration(const std::vector<std::string>& args, const EnvReader& env) {
