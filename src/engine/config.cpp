@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "common/json_util.h"
+#include "engine/peer_liveness.h"
 
 namespace kvd {
 
@@ -78,15 +79,25 @@ int32_t parseInt32Strict(const std::string& text) {
     return static_cast<int32_t>(v);
 }
 
-int64_t testExitWindowMs(const EnvReader& env) {
-    // A test knob: only a plain count of 100..45000 ms is taken, anything
-    // else keeps the product's window.
-    auto v = env("KELVANDRUM_TEST_EXIT_WINDOW_MS");
-    if (!v || v->empty() || v->size() > 5 ||
+// Test knobs that may only shorten a product time: a plain count of
+// minMs..productMs milliseconds is taken, anything else keeps the product's.
+static int64_t testShortenedMs(const EnvReader& env, const std::string& name, int64_t minMs,
+                               int64_t productMs) {
+    auto v = env(name);
+    if (!v || v->empty() || v->size() > 6 ||
         v->find_first_not_of("0123456789") != std::string::npos)
-        return 45000;
+        return productMs;
     const int64_t ms = std::stoll(*v);
-    return ms >= 100 && ms <= 45000 ? ms : 45000;
+    return ms >= minMs && ms <= productMs ? ms : productMs;
+}
+
+int64_t testExitWindowMs(const EnvReader& env) {
+    return testShortenedMs(env, "KELVANDRUM_TEST_EXIT_WINDOW_MS", 100, 45000);
+}
+
+int64_t testViewerSilenceMs(const EnvReader& env) {
+    return testShortenedMs(env, "KELVANDRUM_TEST_VIEWER_SILENCE_MS", 1000,
+                           PeerLiveness::kDefaultSilenceMs);
 }
 
 EngineConfig parseConfiguration(const std::vector<std::string>& args, const EnvReader& env) {
@@ -101,6 +112,7 @@ EngineConfig parseConfiguration(const std::vector<std::string>& args, const EnvR
     cfg.captureEnterGuard = envFlagOne(env, "KELVANDRUM_CAPTURE_ENTER_GUARD");
     cfg.iceDiagnostics = envFlagOne(env, "KELVANDRUM_ICE_DIAGNOSTICS");
     cfg.exitWindowMs = testExitWindowMs(env);
+    cfg.viewerSilenceMs = testViewerSilenceMs(env);
 
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -175,6 +187,7 @@ EngineConfig parseJsonConfiguration(const std::string& text, const EnvReader& en
     cfg.sessionToken = requiredString(j, "sessionToken");
     if (auto t = nonEmpty(env, "KELVANDRUM_SESSION_TOKEN")) cfg.sessionToken = *t;
     cfg.exitWindowMs = testExitWindowMs(env);
+    cfg.viewerSilenceMs = testViewerSilenceMs(env);
     optionalKey(j, "signalingUrl", cfg.signalingUrl);
     optionalKey(j, "pipeName", cfg.pipeName);
     optionalKey(j, "targetFps", cfg.targetFps);

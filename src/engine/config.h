@@ -40,6 +40,9 @@ struct EngineConfig {
     bool iceDiagnostics = false;
     // Test knob KELVANDRUM_TEST_EXIT_WINDOW_MS: a shorter exit window.
     int64_t exitWindowMs = 45000;
+    // Test knob KELVANDRUM_TEST_VIEWER_SILENCE_MS: a connected viewer silent
+    // this long is treated as gone.
+    int64_t viewerSilenceMs = 15000;
     bool checkPermissions = false;
     bool requestPermissions = false;
     bool agentMode = false;
@@ -84,6 +87,7 @@ bool envFlagOne(const EnvReader& env, const std::string& name);
 // Any non-empty value other than "0".
 bool envFlagNonZero(const EnvReader& env, const std::string& name);
 int64_t testExitWindowMs(const EnvReader& env);
+int64_t testViewerSilenceMs(const EnvReader& env);
 
 inline constexpr const char* kDefaultStunServer = "stun:stun.l.google.com:19302";
 

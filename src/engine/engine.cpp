@@ -91,6 +91,8 @@ class LifecyclePeer final : public SessionPeer {
         const auto c = pcm_.iceCounters();
         return {c.iceServers, c.host, c.srflx, c.relay, c.other};
     }
+    std::optional<uint64_t> packetsReceived() const override { return pcm_.packetsReceived(); }
+    void probeViewer() override { pcm_.sendKeepalive(); }
 
   private:
     PeerConnectionManager& pcm_;
@@ -781,6 +783,7 @@ class Engine {
         hooks.terminalOnly = cfg_.terminalOnly;
         hooks.iceDiagnostics = cfg_.iceDiagnostics;
         hooks.exitWindowMs = cfg_.exitWindowMs;
+        hooks.viewerSilenceMs = cfg_.viewerSilenceMs;
         if (!cfg_.terminalOnly) hooks.displayLost = [] { return platform::displayServerLost(); };
         hooks.publishGeometry = [this] { media_->publishGeometry(); };
         hooks.mediaHousekeeping = [this] {

@@ -23,7 +23,8 @@ SessionLoop::SessionLoop(LifecycleState& state, SessionPeer& peer, ISignalingCli
       running_(running),
       exitReason_(exitReason),
       heartbeat_(heartbeatMs),
-      viewOnly_(viewOnly) {
+      viewOnly_(viewOnly),
+      liveness_(clock, hooks_.viewerSilenceMs) {
     if (!hooks_.sleepMs)
         hooks_.sleepMs = [](int64_t ms) {
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -89,6 +90,26 @@ void SessionLoop::healthChecks(int64_t now) {
         logger().info("Applying refreshed TURN credentials — scheduling rebuild");
         st_.rebuildRequested = true;
     }
+    checkViewerAlive(connected);
+}
+
+// A viewer that vanished without closing never produces a state change;
+// its silence is turned into the same departure a closing viewer causes.
+void SessionLoop::checkViewerAlive(bool connected) {
+    switch (liveness_.sample(connected, peer_.packetsReceived())) {
+        case PeerLiveness::Verdict::Alive:
+            break;
+        case PeerLiveness::Verdict::Probe:
+            peer_.probeViewer();
+            break;
+        case PeerLiveness::Verdict::Departed:
+            logger().warn(
+                "Viewer silent for {} s while connected ({} keepalive probe(s) unanswered) — "
+                "treating as departed",
+                liveness_.quietForMs() / 1000, liveness_.probesInQuiet());
+            onDisconnected();
+            break;
+    }
 }
 
 void SessionLoop::giveUp() {
@@ -136,6 +157,7 @@ bool SessionLoop::maybeRebuild(int64_t now) {
     st_.rebuildInProgress = true;
     if (hooks_.dropConnectionState) hooks_.dropConnectionState();
     st_.connected = false;
+    liveness_.reset();
     const bool overDc = st_.videoOverDataChannel.exchange(false);
     st_.lastFrameSentMs = -1;
 
@@ -196,6 +218,9 @@ bool SessionLoop::pass() {
 
     if (hooks_.terminalOnly) {
         heartbeat_ = clock_.nowMs();
+        // The window's own line promises an exit: a terminal-only session
+        // that nobody rejoins ends too.
+        if (!exitWindowOpen(clock_.nowMs())) return false;
         hooks_.sleepMs(50);
         return running_.load();
     }
@@ -206,26 +231,29 @@ bool SessionLoop::pass() {
 
     if (!framed) {
         now = clock_.nowMs();
-        if (st_.exitWindowArmed && now >= st_.exitDeadlineMs) {
-            const int64_t act = st_.lastViewerActivityMs.load();
-            if (act >= 1 && now - act < kActivityFreshMs) {
-                if (!st_.exitDeferralLogged) {
-                    logger().info(
-                        "Exit window expired but a (re)join/negotiation is in flight — deferring "
-                        "exit while activity stays fresh");
-                    st_.exitDeferralLogged = true;
-                }
-            } else {
-                logger().info("No viewer reconnected within the exit window — exiting");
-                exitReason_ = 6;
-                running_ = false;
-                return false;
-            }
-        }
+        if (!exitWindowOpen(now)) return false;
         if (!st_.connected.load()) heartbeat_ = now;
         hooks_.sleepMs(10);
     }
     return running_.load();
+}
+
+bool SessionLoop::exitWindowOpen(int64_t now) {
+    if (!st_.exitWindowArmed || now < st_.exitDeadlineMs) return true;
+    const int64_t act = st_.lastViewerActivityMs.load();
+    if (act >= 1 && now - act < kActivityFreshMs) {
+        if (!st_.exitDeferralLogged) {
+            logger().info(
+                "Exit window expired but a (re)join/negotiation is in flight — deferring exit "
+                "while activity stays fresh");
+            st_.exitDeferralLogged = true;
+        }
+        return true;
+    }
+    logger().info("No viewer reconnected within the exit window — exiting");
+    exitReason_ = 6;
+    running_ = false;
+    return false;
 }
 
 void SessionLoop::run() {

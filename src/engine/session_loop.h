@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/bounded_thread.h"
 #include "common/clock.h"
+#include "engine/peer_liveness.h"
 
 namespace kvd {
 
@@ -36,6 +38,11 @@ class SessionPeer {
         uint64_t host = 0, srflx = 0, relay = 0, other = 0;
     };
     virtual IceCounters iceCounters() const = 0;
+    // Packets received on the current connection so far (only grows);
+    // none when the connection cannot count them.
+    virtual std::optional<uint64_t> packetsReceived() const = 0;
+    // Sends the viewer something its transport must acknowledge.
+    virtual void probeViewer() = 0;
 };
 
 // Lifecycle fields shared with callbacks and threads.
@@ -70,6 +77,9 @@ class SessionLoop {
         // How long the engine waits for a viewer to come back; only tests
         // shorten it.
         int64_t exitWindowMs = 45000;
+        // A connected viewer from which nothing arrived for this long is
+        // treated as gone; only tests shorten it.
+        int64_t viewerSilenceMs = PeerLiveness::kDefaultSilenceMs;
         // True while the display server is gone; after kDisplayLostMs of it
         // the session ends with an error instead of capturing nothing.
         std::function<bool()> displayLost;
@@ -112,6 +122,9 @@ class SessionLoop {
   private:
     void keepAwake();
     void healthChecks(int64_t nowMs);
+    void checkViewerAlive(bool connected);
+    // Returns false when the exit window ran out and the loop must end.
+    bool exitWindowOpen(int64_t nowMs);
     // Returns false when the loop ends (give-up or re-init failure).
     bool maybeRebuild(int64_t nowMs);
     void giveUp();
@@ -129,6 +142,7 @@ class SessionLoop {
     std::atomic<int64_t>& heartbeat_;
     bool viewOnly_;
     int64_t displayLostSinceMs_ = -1;
+    PeerLiveness liveness_;
 };
 
 // Polls the signaling client every 5 ms and performs requested reconnects.

@@ -742,4 +742,18 @@ bool PeerConnectionManager::sendChatJson(const std::string& json) {
     return sendText(Channel::Chat, json, "sendChatJson failed: {}");
 }
 
+bool PeerConnectionManager::sendKeepalive() {
+    return sendText(Channel::Control, R"({"type":"keepalive"})", "keepalive send failed: {}");
+}
+
+std::optional<uint64_t> PeerConnectionManager::packetsReceived() const {
+    std::shared_ptr<RtcPeerConnection> peer;
+    {
+        std::lock_guard lk(mu_);
+        peer = peer_;
+    }
+    if (!peer) return std::nullopt;
+    return peer->packetsReceived();
+}
+
 }  // namespace kvd

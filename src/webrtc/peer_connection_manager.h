@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -71,6 +72,13 @@ class PeerConnectionManager {
     void sendFileBinary(const uint8_t* data, size_t size);
     // True when the message went out (chat reports delivery to its sender).
     bool sendChatJson(const std::string& json);
+    // A tiny message on the control channel that the viewer's transport
+    // acknowledges whether or not the viewer understands it; false when
+    // there is no open control channel.
+    bool sendKeepalive();
+    // Packets received from the viewer on the current connection; none
+    // without a connection or when it cannot count them.
+    std::optional<uint64_t> packetsReceived() const;
 
     // Counters and flags the session loop reads.
     bool isConnected() const { return connected_.load(); }

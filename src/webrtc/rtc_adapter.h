@@ -141,6 +141,11 @@ class RtcPeerConnection {
     // Throws RtcError when the description is unusable or refused.
     virtual void setRemoteDescription(const RtcDescription& description) = 0;
     virtual void addRemoteCandidate(const std::string& candidate, const std::string& mid) = 0;
+    // Packets that arrived from the viewer over the connection's transport
+    // (DTLS records: media, RTCP and SCTP; ICE checks are not counted). Only
+    // ever grows; a viewer that is alive keeps it moving. None while the
+    // connection cannot count them. Cheap to read from any thread.
+    virtual std::optional<uint64_t> packetsReceived() const = 0;
     // Stops everything; no callback runs once close() has returned.
     virtual void close() = 0;
 };

@@ -446,6 +446,10 @@ class PeerCore : public std::enable_shared_from_this<PeerCore> {
         });
     }
     uint64_t sctpMaxMessageSize() const;
+    std::optional<uint64_t> packetsReceived() const {
+        if (!counting_) return std::nullopt;
+        return received_->load(std::memory_order_relaxed);
+    }
     // Message boundaries of the association (null until the SCTP decoder
     // was found).
     std::shared_ptr<SctpMessageTracker> tracker() const {
@@ -464,6 +468,7 @@ class PeerCore : public std::enable_shared_from_this<PeerCore> {
   private:
     void negotiate();
     void watchTransport();
+    void countReceivedPackets(GObject* dtls);
     void attachMessageTracker();
     void deliverState(RtcPeerState s);
     void transportGone(RtcPeerState s);
@@ -500,6 +505,10 @@ class PeerCore : public std::enable_shared_from_this<PeerCore> {
     std::atomic<bool> negotiationScheduled_{false};
     std::atomic<int> lastState_{-1};
     std::atomic<bool> transportEnded_{false};
+    // Packets from the viewer; shared with the pad probe, whose data is
+    // released by GStreamer whenever it drops the probe.
+    std::shared_ptr<std::atomic<uint64_t>> received_ = std::make_shared<std::atomic<uint64_t>>(0);
+    std::atomic<bool> counting_{false};
 };
 
 void PeerCore::build(const RtcPeerConfig& config) {
@@ -731,10 +740,50 @@ void PeerCore::watchTransport() {
             "[webrtc] no DTLS transport to watch — viewer departure relies on the ICE state");
         return;
     }
+    countReceivedPackets(dtls);
     std::lock_guard lk(mu_);
     dtls_ = dtls;
     dtlsHandler_ =
         g_signal_connect(dtls_, "notify::state", G_CALLBACK(&PeerCore::onDtlsState), this);
+}
+
+namespace {
+
+GstPadProbeReturn onTransportPacket(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    auto& counter = **static_cast<std::shared_ptr<std::atomic<uint64_t>>*>(data);
+    uint64_t n = 1;
+    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER_LIST)
+        n = gst_buffer_list_length(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
+    counter.fetch_add(n, std::memory_order_relaxed);
+    return GST_PAD_PROBE_OK;
+}
+
+}  // namespace
+
+// A viewer that vanishes without closing (its machine or browser killed)
+// leaves no state change behind: webrtcbin has no ICE consent checks. What
+// is left is the silence on the wire, so every packet the ICE transport
+// hands up (libnice keeps its own STUN traffic) is counted. The probe only
+// bumps a counter: it runs on the receiving streaming thread.
+void PeerCore::countReceivedPackets(GObject* dtls) {
+    GObject* iceTransport = nullptr;
+    if (hasProperty(dtls, "transport")) g_object_get(dtls, "transport", &iceTransport, nullptr);
+    GstElement* src = iceTransport ? GST_WEBRTC_ICE_TRANSPORT(iceTransport)->src : nullptr;
+    GstPad* pad = src ? gst_element_get_static_pad(src, "src") : nullptr;
+    if (iceTransport) g_object_unref(iceTransport);
+    if (!pad) {
+        logger().warn(
+            "[webrtc] no ICE receive pad to watch — a viewer that vanishes without closing is "
+            "not noticed");
+        return;
+    }
+    gst_pad_add_probe(
+        pad,
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+        &onTransportPacket, new std::shared_ptr<std::atomic<uint64_t>>(received_),
+        [](gpointer p) { delete static_cast<std::shared_ptr<std::atomic<uint64_t>>*>(p); });
+    gst_object_unref(pad);
+    counting_ = true;
 }
 
 uint64_t PeerCore::sctpMaxMessageSize() const {
@@ -1231,6 +1280,7 @@ class GstPeerConnection final : public RtcPeerConnection {
     void addRemoteCandidate(const std::string& c, const std::string& mid) override {
         core_->addRemoteCandidate(c, mid);
     }
+    std::optional<uint64_t> packetsReceived() const override { return core_->packetsReceived(); }
     void close() override { core_->close(); }
 
   private:

@@ -4,9 +4,14 @@ signaling server and the reference viewer in headless Chromium:
 - the signaling server is killed and started again on the same port: the
   engine reconnects, the watching viewer keeps its picture and a new viewer
   gets video through the new server;
-- that viewer then leaves: the engine notices the departure, rebuilds the
-  peer connection for the next viewer and, nobody coming back, exits with
-  code 6 after the (test-shortened) exit window;
+- the first viewer leaves properly (its DTLS transport closes); the second
+  one, after idling longer than the viewer-silence limit without being taken
+  for gone, vanishes (Chromium killed with SIGKILL, no goodbye): the engine
+  notices the silence, rebuilds the peer connection for the next viewer and,
+  nobody coming back, exits with code 6 after the (test-shortened) exit
+  window;
+- the same vanishing from an idle terminal-only session, where only the
+  data channels exist and the engine's keepalives draw the signs of life;
 - the X server is killed with SIGKILL while a viewer watches: the engine
   writes a clear error line and exits on its own, without the watchdog;
 - the local service's relay dies while a viewer watches a relay session: one
@@ -26,6 +31,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kvdtest  # noqa: E402
 
 DRIVER = os.path.join(kvdtest.SYSTEM_DIR, "browser", "faults_session.js")
+# The engine's viewer-silence limit in these tests (the product's is 15 s).
+SILENCE_MS = 4000
 
 
 def run_driver(x, tmp, scenario, *extra):
@@ -59,27 +66,69 @@ class FaultsInASession(unittest.TestCase):
                                       "--rect", "0,0,320,240,e02020"],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
             try:
-                result, engine_log = run_driver(x, tmp, "signaling-then-viewer")
+                result, engine_log = run_driver(
+                    x, tmp, "signaling-then-viewer", "--viewer-exit", "kill",
+                    "--silence-ms", str(SILENCE_MS), "--idle-ms", str(SILENCE_MS + 2000))
             finally:
                 paint.kill()
                 paint.wait()
         self.assertTrue(result.get("ok"), f"{result.get('error')}\n{engine_log[-4000:]}")
         print(f"\nsignaling back {result['reconnectedMs'] - result['serverKilledMs']} ms after the kill; "
-              f"engine exit {result['exit']['ms'] - result['viewerLeftMs']} ms after the viewer left",
+              f"engine exit {result['exit']['ms'] - result['viewerLeftMs']} ms after the viewer vanished",
               file=sys.stderr)
         self.assertGreaterEqual(result["framesAcrossRestart"], 20)
         self.assertEqual(result["exit"]["code"], 6, f"{result}\n{engine_log[-4000:]}")
         self.assert_in_order(engine_log, [
             "Signaling dropped mid-session — requesting reconnect",
             "Signaling reconnected mid-session",
+            # The first viewer closes its page: the transport says so.
+            "DTLS transport closed — viewer gone",
+            "WebRTC P2P disconnected — scheduling rebuild for next viewer",
             "Viewer disconnected — will exit in 2s if nobody reconnects",
-            "WebRTC P2P connected!",
+            "WebRTC P2P connected!"])
+        self.assert_vanished(result, engine_log, viewers=2)
+
+    def assert_vanished(self, result, engine_log, viewers):
+        """The last viewer idled past the silence limit unharmed, then vanished:
+        its silence took the departure route and the engine exited with 6."""
+        self.assertEqual(result["exit"]["code"], 6, f"{result}\n{engine_log[-4000:]}")
+        # Only the vanishing was taken for a departure: no viewer was dropped
+        # while it idled (a dropped viewer reconnects, or the engine exits
+        # before the kill).
+        self.assertEqual(engine_log.count("treating as departed"), 1, engine_log[-4000:])
+        self.assertEqual(engine_log.count("WebRTC P2P connected!"), viewers, engine_log[-4000:])
+        self.assertGreater(result["idleEndMs"] - result["idleStartMs"], SILENCE_MS)
+        at = engine_log.rfind("WebRTC P2P connected!")
+        self.assert_in_order(engine_log[at:], [
+            f"Viewer silent for {SILENCE_MS // 1000} s while connected",
+            "treating as departed",
             "WebRTC P2P disconnected — scheduling rebuild for next viewer",
             "Rebuilding PeerConnection for next viewer",
             "Viewer disconnected — will exit in 2s if nobody reconnects",
             "No viewer reconnected within the exit window — exiting",
             "kelvandrum-remote stopped"])
+        # Not before the limit, and soon after the limit plus the window
+        # (loosely: a loaded machine is slow).
+        gone_ms = result["exit"]["ms"] - result["viewerLeftMs"]
+        self.assertGreaterEqual(gone_ms, SILENCE_MS, result)
+        self.assertLess(gone_ms, SILENCE_MS + 2000 + 20000, result)
         self.assertNotIn("KELVANDRUM_WATCHDOG", "\n".join(result["stderr"]))
+
+    def test_viewer_vanishes_from_an_idle_terminal_session(self):
+        with kvdtest.Xvfb(640, 480) as x, kvdtest.TempDir() as tmp:
+            result, engine_log = run_driver(
+                x, tmp, "vanish", "--terminal-only", "1", "--silence-ms", str(SILENCE_MS),
+                "--idle-ms", str(SILENCE_MS * 5 // 2))
+        self.assertTrue(result.get("ok"), f"{result.get('error')}\n{engine_log[-4000:]}")
+        print(f"\nterminal-only: {result['keepalives']} keepalives while idle; engine exit "
+              f"{result['exit']['ms'] - result['viewerLeftMs']} ms after the viewer vanished",
+              file=sys.stderr)
+        self.assertIn("--terminal-only: skipping screen capture / video encode", engine_log)
+        # Alive through 2.5 silence limits of idling, because it acknowledged
+        # the keepalives the engine sent into the quiet.
+        self.assertTrue(result["stillOpen"], result)
+        self.assertGreaterEqual(result["keepalives"], 3, result)
+        self.assert_vanished(result, engine_log, viewers=1)
 
     def test_x_server_dies_under_the_engine(self):
         # The server's display number stays reserved (its lock names this

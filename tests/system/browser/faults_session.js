@@ -2,19 +2,28 @@
 // Breaks one live session from outside and reports what the engine did.
 //
 //   node faults_session.js --engine PATH --display :N --log FILE --port PORT
-//        --scenario signaling-then-viewer | x-server [--xvfb-pid PID] | relay-dies
-//        [--viewer-exit close|kill] [--exit-wait-ms MS]
+//        --scenario signaling-then-viewer | x-server [--xvfb-pid PID] | relay-dies | vanish
+//        [--viewer-exit close|kill] [--exit-wait-ms MS] [--terminal-only 1]
+//        [--idle-ms MS] [--silence-ms MS]
 //
 // signaling-then-viewer: the development signaling server is killed and
 //   started again on the same port while a viewer watches; the viewer must
 //   keep getting frames, leave, and a second viewer must get video through
-//   the new server. Then that viewer leaves (its page closes, or Chromium is
-//   killed with SIGKILL) and the engine is watched until it exits.
+//   the new server. That viewer stays idle for --idle-ms, then leaves (its
+//   page closes, or Chromium is killed with SIGKILL) and the engine is
+//   watched until it exits.
 // x-server: the X server (PID given) is killed with SIGKILL while a viewer
 //   watches; the engine is watched until it exits.
 // relay-dies: a relay session (the engine on --pipe); the local service's
 //   link and listener go while a viewer watches; the engine is watched until
 //   it exits.
+// vanish: a viewer connects and stays idle (no input) for --idle-ms, then
+//   Chromium is killed with SIGKILL; the engine is watched until it exits.
+//   With --terminal-only 1 the engine streams no video: only the data
+//   channels carry anything, and the count of keepalives the viewer got
+//   shows that the engine asked for signs of life while it idled.
+//
+// --silence-ms shortens the engine's viewer-silence limit.
 //
 // Prints one JSON result line on stdout; progress goes to stderr.
 'use strict';
@@ -24,7 +33,7 @@ const fs = require('fs');
 const path = require('path');
 const readline = require('readline');
 const { chromium } = require('playwright-core');
-const { waitForLine, waitForReady, startRelay } = require('./driver_util');
+const { poll, waitForLine, waitForReady, startRelay } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -55,7 +64,9 @@ function startEngine(wsUrl, where = ['--signaling-url', wsUrl]) {
     KELVANDRUM_LOG_LEVEL: 'info',
     KELVANDRUM_TEST_EXIT_WINDOW_MS: '2000',
   };
-  const proc = spawn(args.engine, ['--session-id', SESSION, ...where],
+  if (args['silence-ms']) env.KELVANDRUM_TEST_VIEWER_SILENCE_MS = args['silence-ms'];
+  const extra = args['terminal-only'] === '1' ? ['--terminal-only'] : [];
+  const proc = spawn(args.engine, ['--session-id', SESSION, ...where, ...extra],
     { env, stdio: ['ignore', 'pipe', 'pipe'] });
   children.push(proc);
   const stderr = [];
@@ -116,14 +127,22 @@ async function watchExit(engine, ms) {
   return Promise.race([engine.exited, new Promise((r) => setTimeout(() => r({ code: 'timeout', ms: since() }), ms))]);
 }
 
-async function signalingThenViewer(out) {
-  let server = await startServer();
+// A signaling server, a ready engine, and Chromium through a browser
+// server: its process is the one to kill.
+async function startSession() {
+  const server = await startServer();
   const engine = startEngine(server.url);
   await engine.ready;
-  // Through a browser server: its process is the one to kill.
   const browserServer = await chromium.launchServer(CHROMIUM);
   children.push(browserServer.process());
   const browser = await chromium.connect(browserServer.wsEndpoint());
+  return { server, engine, browserServer, browser };
+}
+
+async function signalingThenViewer(out) {
+  const session = await startSession();
+  let { server } = session;
+  const { engine, browserServer, browser } = session;
   const page = await openViewer(browser, server.url);
   out.firstVideoMs = since();
 
@@ -143,6 +162,8 @@ async function signalingThenViewer(out) {
   await second.goto(`${server.url.replace(/^ws/, 'http')}/?session=${SESSION}&transport=rtp`);
   await untilFrames(second, 10, 40000, 'the second viewer\'s frames');
   out.secondViewerMs = since();
+  await idle(out);
+  out.framesAfterIdle = await second.evaluate(() => window.kvdViewer.framesDecoded());
 
   // The viewer leaves: with "--viewer-exit kill" Chromium vanishes without a
   // goodbye (SIGKILL), else the page closes.
@@ -190,7 +211,32 @@ async function relayDies(out) {
   return engine;
 }
 
-const SCENARIOS = { 'signaling-then-viewer': signalingThenViewer, 'x-server': xServer, 'relay-dies': relayDies };
+// Nothing typed, nothing clicked, a screen that does not change.
+async function idle(out) {
+  out.idleStartMs = since();
+  await new Promise((r) => setTimeout(r, Number(args['idle-ms'] || 0)));
+  out.idleEndMs = since();
+}
+
+async function vanish(out) {
+  const { server, engine, browserServer, browser } = await startSession();
+  const page = await browser.newPage({ viewport: { width: 800, height: 500 } });
+  await page.goto(`${server.url.replace(/^ws/, 'http')}/?session=${SESSION}&transport=rtp`);
+  const open = () => page.evaluate(() => !!window.kvdViewer && window.kvdViewer.channelOpen('control'));
+  await poll(open, 40000, 'the control channel');
+  out.connectedMs = await untilLog('WebRTC P2P connected!', 10000);
+  await idle(out);
+  out.stillOpen = await open();
+  out.keepalives = await page.evaluate(() => window.kvdViewer.state.keepalives);
+  browserServer.process().kill('SIGKILL');
+  out.viewerLeftMs = since();
+  out.exit = await watchExit(engine, Number(args['exit-wait-ms'] || 90000));
+  return engine;
+}
+
+const SCENARIOS = {
+  'signaling-then-viewer': signalingThenViewer, 'x-server': xServer, 'relay-dies': relayDies, vanish,
+};
 
 async function main() {
   const out = {};

@@ -125,6 +125,20 @@ TEST(Config, TestExitWindowKnobTakesOnlyPlainCountsInRange) {
         };
         EXPECT_EQ(testExitWindowMs(env), want) << value.value_or("(unset)");
     }
+    // The viewer-silence knob follows the same rule within 1000..15000 ms.
+    const std::vector<std::pair<std::optional<std::string>, int64_t>> silence = {
+        {std::nullopt, 15000}, {"3000", 3000},   {"1000", 1000},
+        {"999", 15000},        {"15001", 15000}, {"3s", 15000}};
+    for (const auto& [value, want] : silence) {
+        EnvReader env = [&](const std::string& name) -> std::optional<std::string> {
+            if (name == "KELVANDRUM_TEST_VIEWER_SILENCE_MS") return value;
+            if (name == "KELVANDRUM_SESSION_TOKEN") return std::string("t");
+            return std::nullopt;
+        };
+        EXPECT_EQ(testViewerSilenceMs(env), want) << value.value_or("(unset)");
+        EXPECT_EQ(parseConfiguration({"--session-id", "s", "--pipe", "p"}, env).viewerSilenceMs,
+                  want);
+    }
 }
 
 TEST(Config, EnvironmentFlags) {

@@ -29,6 +29,15 @@ struct FakePeer : SessionPeer {
     }
     void registerPeerJoined() override { ++registers; }
     IceCounters iceCounters() const override { return {}; }
+    std::optional<uint64_t> received = 0;
+    int probes = 0;
+    // A live viewer answers every probe.
+    bool answersProbes = true;
+    std::optional<uint64_t> packetsReceived() const override { return received; }
+    void probeViewer() override {
+        ++probes;
+        if (answersProbes && received) ++*received;
+    }
 };
 
 struct FakeSignaling : ISignalingClient {
@@ -73,10 +82,12 @@ struct LoopFixture : ::testing::Test {
 
     bool displayGone = false;
 
-    void make(bool terminalOnly = false, int64_t exitWindowMs = 45'000) {
+    void make(bool terminalOnly = false, int64_t exitWindowMs = 45'000,
+              int64_t viewerSilenceMs = PeerLiveness::kDefaultSilenceMs) {
         SessionLoop::Hooks h;
         h.terminalOnly = terminalOnly;
         h.exitWindowMs = exitWindowMs;
+        h.viewerSilenceMs = viewerSilenceMs;
         h.displayLost = [this] { return displayGone; };
         h.sleepMs = [this](int64_t ms) { clock.advanceMs(ms); };
         h.onRebuilt = [this](int64_t now) { rebuildTimes.push_back(now); };
@@ -263,6 +274,37 @@ TEST_F(LoopFixture, DisconnectDuringRebuildIgnoredAndReinitFailureStops) {
     EXPECT_EQ(exitReason, 0);
     EXPECT_TRUE(peer.lastResetOverDc);
     EXPECT_FALSE(st.videoOverDataChannel);
+}
+
+// A viewer killed without a goodbye leaves the connection "up": its
+// silence takes the departure route (indicator hidden, rebuild, exit window,
+// exit 6), with video and without.
+TEST_F(LoopFixture, SilentViewerIsTreatedAsDeparted) {
+    for (const bool terminalOnly : {false, true}) {
+        SCOPED_TRACE(terminalOnly ? "terminal-only" : "video");
+        st.hadViewer = false;
+        running = true;
+        exitReason = 0;
+        rebuildTimes.clear();
+        indicatorHidden = 0;
+        peer = FakePeer{};
+        make(terminalOnly, 2'000, 15'000);
+        loop->onConnected();
+        // Idle but alive: every keepalive probe is acknowledged.
+        runFor(60'000);
+        EXPECT_TRUE(rebuildTimes.empty());
+        EXPECT_GE(peer.probes, 25);
+        peer.answersProbes = false;
+        const int64_t goneAt = clock.nowMs();
+        runFor(30'000);
+        ASSERT_EQ(rebuildTimes.size(), 1u);
+        EXPECT_NEAR(rebuildTimes[0] - goneAt, 15'000, 2'100);  // within one probe spacing
+        EXPECT_GE(rebuildTimes[0] - goneAt, 13'000);
+        EXPECT_EQ(indicatorHidden, 1);
+        EXPECT_FALSE(running);
+        EXPECT_EQ(exitReason, 6);
+        EXPECT_NEAR(clock.nowMs() - rebuildTimes[0], 2'000, 60);
+    }
 }
 
 TEST_F(LoopFixture, TerminalOnlyBeatsHeartbeat) {

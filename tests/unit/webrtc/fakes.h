@@ -76,6 +76,7 @@ struct FakePeer : RtcPeerConnection {
     bool throwOnRemote = false;
     std::string throwOnCandidate;  // candidates containing this text throw
     bool closed = false;
+    std::optional<uint64_t> received = 0;
 
     std::shared_ptr<RtcVideoTrack> addVideoTrack(const RtcVideoTrackInit& init,
                                                  RtcVideoTrackCallbacks c) override {
@@ -104,6 +105,7 @@ struct FakePeer : RtcPeerConnection {
             throw RtcError("bad cand");
         candidates.emplace_back(c, mid);
     }
+    std::optional<uint64_t> packetsReceived() const override { return received; }
     void close() override { closed = true; }
 
     std::shared_ptr<FakeChannel> channel(const std::string& label) const {

@@ -473,6 +473,7 @@ TEST_F(PcmTest, SendHelpersCheckTheirPreconditions) {
         {"control", [&] { pcm->sendControlJson("{\"a\":1}"); }, "sendControlJson failed: boom",
          false},
         {"chat", [&] { pcm->sendChatJson("{\"a\":1}"); }, "sendChatJson failed: boom", false},
+        {"control", [&] { pcm->sendKeepalive(); }, "keepalive send failed: boom", false},
         {"control", [&] { pcm->sendControlBinary(bytes, 3); }, "sendControlBinary failed: boom",
          true},
         {"input", [&] { pcm->sendInputBinary(bytes, 3); }, "sendInputBinary failed: boom", true},
@@ -493,6 +494,9 @@ TEST_F(PcmTest, SendHelpersCheckTheirPreconditions) {
         EXPECT_EQ(log.count(c.failure), 1u) << c.failure;
         ch->throwOnSend = false;
     }
+    control->texts.clear();
+    EXPECT_TRUE(pcm->sendKeepalive());
+    EXPECT_EQ(control->texts, std::vector<std::string>{R"({"type":"keepalive"})"});
     TextLogCapture log;
     auto input = peer().channel("input");
     input->binaries.clear();
@@ -513,9 +517,12 @@ TEST_F(PcmTest, ResetDropsTheConnectionAndIgnoresItsLateEvents) {
     peer().cb.onGatheringStateChange(RtcGatheringState::InProgress);
     auto old = factory->peers.back();
     auto oldControl = old->channel("control");
+    old->received = 7;
+    EXPECT_EQ(pcm->packetsReceived(), 7u);
 
     TextLogCapture log;
     pcm->reset();
+    EXPECT_EQ(pcm->packetsReceived(), std::nullopt);
     EXPECT_TRUE(log.has("PeerConnection reset — ready for rebuild"));
     EXPECT_TRUE(old->closed);
     for (auto& ch : old->channels) EXPECT_TRUE(ch->closed) << ch->name;

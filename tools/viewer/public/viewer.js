@@ -32,6 +32,7 @@
     videoChunks: 0,
     dcFramesDecoded: 0,
     dcFramesDropped: 0,
+    keepalives: 0,
     cursor: { x: 0, y: 0, visible: false, shapes: 0, positions: 0 },
     errors: [],
   };
@@ -215,6 +216,12 @@
     if (typeof data === 'string') {
       let parsed = data;
       try { parsed = JSON.parse(data); } catch { /* kept as text */ }
+      // The engine asks for a sign of life on a quiet connection; the
+      // transport's acknowledgement is the answer, so nothing is done here.
+      if (label === 'control' && parsed && parsed.type === 'keepalive') {
+        state.keepalives++;
+        return;
+      }
       remember(state.received[label], parsed);
       notify(label, parsed);
       return;
