@@ -27,7 +27,7 @@
 const { spawn, execFileSync } = require('child_process');
 const path = require('path');
 const { chromium } = require('playwright-core');
-const { waitForLine, waitForReady } = require('./driver_util');
+const { poll, waitForLine, waitForReady } = require('./driver_util');
 
 const ROOT = path.resolve(__dirname, '..', '..', '..');
 const args = {};
@@ -104,7 +104,20 @@ async function runPhase(page, transport, phase) {
     await new Promise((r) => setTimeout(r, 100));
   }
   const out = { ok: true, sample, ms: Date.now() - t0 };
-  if (phase.kill) process.kill(phase.kill, 'SIGKILL');
+  if (phase.kill) {
+    process.kill(phase.kill, 'SIGKILL');
+    // kill() returns before the process is gone: a key written to it in
+    // between is accepted by its socket and dies with it. The failover is
+    // what is under test, so typing starts once its descriptors are closed
+    // (a zombie, or reaped).
+    await poll(() => {
+      try {
+        return /^\S+ \(.*\) Z/.test(require('fs').readFileSync(`/proc/${phase.kill}/stat`, 'utf8'));
+      } catch {
+        return true;
+      }
+    }, 5000, 'the killed process to be gone');
+  }
   if (phase.type) {
     const box = await surfaceBox(page, transport);
     await page.mouse.click(box.left + box.w / 2, box.top + box.h * 0.9);
