@@ -229,13 +229,12 @@ EngineConfig parseJsonConfiguration(const std::string& text, const EnvReader& en
 }
 
 IceIngestResult ingestIceServers(EngineConfig& cfg, const std::string& text) {
-    if (!jsonDepthWithin(text)) return {false, jsonDepthError()};
-    Json j;
-    try {
-        j = Json::parse(text);
-    } catch (const Json::parse_error& e) {
-        return {false, e.what()};
-    }
+    // Through the shared parser: a number too large for a double is a
+    // failed parse like any other, not an exception out of start-up.
+    std::string error;
+    const std::optional<Json> doc = parseJson(text, error);
+    if (!doc) return {false, error};
+    const Json& j = *doc;
     if (const Json* stun = jsonArray(j, "stunServers")) {
         for (const auto& e : *stun)
             if (e.is_string()) cfg.stunServers.push_back(e.get<std::string>());

@@ -256,6 +256,13 @@ TEST(IceServers, Ingestion) {
     EXPECT_FALSE(r.parsed);
     EXPECT_FALSE(r.error.empty());
     EXPECT_TRUE(d.stunServers.empty());
+
+    // A number out of a double's range is refused like any malformed text.
+    EngineConfig e;
+    r = ingestIceServers(e, R"({"stunServers":["stun:a:1"],"ttl":6e952})");
+    EXPECT_FALSE(r.parsed);
+    EXPECT_FALSE(r.error.empty());
+    EXPECT_TRUE(e.stunServers.empty());
 }
 
 }  // namespace
