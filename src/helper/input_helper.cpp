@@ -452,6 +452,10 @@ int runInputHelper(const InputHelperOptions& optionsIn, InputHelperSeams seams) 
     watcher.setOnExit([&helper] { helper.onSecureExit(); });
     watcher.start([](const std::string&) {});
 
+    // The idle time counts from before the pipe exists: whoever sees the
+    // pipe can rely on the helper's idle clock already running.
+    helper.noteActivity();
+    helper.setClientConnected(false);
     platform::PipeServerResult created = platform::createLocalPipeServer(options.pipeName);
     if (!created.server) {
         logger().error("[InputHelperMode] CreateNamedPipeA('{}') failed err={}", created.path,
@@ -463,9 +467,6 @@ int runInputHelper(const InputHelperOptions& optionsIn, InputHelperSeams seams) 
     }
     platform::LocalPipeServer& server = *created.server;
     logger().info("[InputHelperMode] Pipe created: {}", server.path());
-
-    helper.noteActivity();
-    helper.setClientConnected(false);
 
     std::atomic<bool> shutdownRequested{false};
     std::atomic<bool> idleExit{false};
