@@ -112,6 +112,7 @@ std::optional<Json> RecordingService::viewerStop() {
     j["v"] = 1;
     Job job;
     job.capture = std::move(*captured);
+    job.target = deps_.uploadTarget ? deps_.uploadTarget() : UploadTarget{};
     enqueue(std::move(job));
     return j;
 }
@@ -152,7 +153,9 @@ void RecordingService::process(Job job) {
     RecordingOutput out = job.output;
     if (job.capture) out = recorder_.finish(std::move(*job.capture));
     if (out.path.empty()) return;
-    const UploadTarget target = deps_.uploadTarget ? deps_.uploadTarget() : UploadTarget{};
+    const UploadTarget target = job.target           ? *job.target
+                                : deps_.uploadTarget ? deps_.uploadTarget()
+                                                     : UploadTarget{};
     {
         std::lock_guard<std::mutex> lock(mu_);
         bool keep = target.url.empty();

@@ -83,6 +83,10 @@ class RecordingService {
     struct Job {
         std::optional<CapturedRecording> capture;  // to finish first
         RecordingOutput output;                    // or already finished
+        // Where the recording goes, as configured when it was stopped; a
+        // configuration that arrives while it is still being finished is
+        // for later recordings.
+        std::optional<UploadTarget> target;
     };
     void enqueue(Job job);
     void workLoop();

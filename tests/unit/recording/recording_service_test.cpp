@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 #include "recording/recording_crypto.h"
 #include "recording/recording_service.h"
 #include "recording_test_support.h"
@@ -16,6 +19,7 @@ struct ServiceFixture : ::testing::Test {
     std::vector<uint64_t> putSizes;
     std::atomic<int> keepAlives{0};
     UploadTarget target;
+    std::function<void()> duringFinish;  // set before the recording is stopped
     std::unique_ptr<RecordingService> svc;
 
     void SetUp() override {
@@ -30,6 +34,9 @@ struct ServiceFixture : ::testing::Test {
             return target;
         };
         d.keepAlive = [this] { ++keepAlives; };
+        d.recorder.keepAlive = [this] {
+            if (duringFinish) duringFinish();
+        };
         d.installTransport = [this](RecordingUploader& u) {
             u.setQueryOffset([](auto&&...) { return HttpResponse{404, "", 0}; });
             u.setSendChunk([this](const std::string&, const std::string&, uint64_t, uint64_t,
@@ -121,6 +128,40 @@ TEST_F(ServiceFixture, SessionEndUploadsTheLastRecordingAndKeepsTheOthers) {
     const auto pending = svc->pendingUploads();
     ASSERT_EQ(pending.size(), 1u);
     EXPECT_EQ(pending[0].path, dir / "s.mp4.enc");
+}
+
+TEST_F(ServiceFixture, UrlConfiguredWhileAStoppedRecordingIsFinishingIsNotItsTarget) {
+    // Hold the worker inside the remux of the stopped recording until the
+    // service has configured an upload URL (and an encrypted format): that
+    // recording was made before, so it must not claim the URL.
+    std::promise<void> open;
+    std::shared_future<void> gate = open.get_future().share();
+    std::atomic<bool> held{false};
+    auto c = svc->recorder().config();
+    c.format = RecordingFormat::Mp4;
+    svc->recorder().configure(c);
+    duringFinish = [gate, &held] {
+        held = true;
+        gate.wait_for(std::chrono::seconds(10));
+    };
+    ASSERT_TRUE(svc->viewerStart());
+    // Enough frames for the remux to report progress (every 256 frames).
+    for (const auto& f : test::encodeFrames(260))
+        svc->recorder().writeFrame(f.data.data(), f.data.size(), f.keyframe, f.timestampUs);
+    svc->viewerStop();
+    for (int i = 0; i < 500 && !held; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(held.load());
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        target.url = "https://u.example/r";
+    }
+    open.set_value();
+    ASSERT_TRUE(svc->drain(20000));
+    EXPECT_TRUE(putSizes.empty());
+    const auto pending = svc->pendingUploads();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].path, dir / "s.mp4");
 }
 
 TEST_F(ServiceFixture, SessionEndWithoutUrlSkipsTheUpload) {
