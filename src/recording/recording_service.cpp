@@ -81,6 +81,10 @@ void RecordingService::send(const Json& j) {
     if (deps_.sendControl) deps_.sendControl(dumpJson(j));
 }
 
+UploadTarget RecordingService::currentTarget() const {
+    return deps_.uploadTarget ? deps_.uploadTarget() : UploadTarget{};
+}
+
 std::optional<Json> RecordingService::viewerStart(bool* started) {
     if (recorder_.active()) return std::nullopt;
     const bool ok = recorder_.start();
@@ -112,7 +116,7 @@ std::optional<Json> RecordingService::viewerStop() {
     j["v"] = 1;
     Job job;
     job.capture = std::move(*captured);
-    job.target = deps_.uploadTarget ? deps_.uploadTarget() : UploadTarget{};
+    job.target = currentTarget();
     enqueue(std::move(job));
     return j;
 }
@@ -153,9 +157,7 @@ void RecordingService::process(Job job) {
     RecordingOutput out = job.output;
     if (job.capture) out = recorder_.finish(std::move(*job.capture));
     if (out.path.empty()) return;
-    const UploadTarget target = job.target           ? *job.target
-                                : deps_.uploadTarget ? deps_.uploadTarget()
-                                                     : UploadTarget{};
+    const UploadTarget target = job.target ? *job.target : currentTarget();
     {
         std::lock_guard<std::mutex> lock(mu_);
         bool keep = target.url.empty();
@@ -233,7 +235,7 @@ void RecordingService::stopAtSessionEnd() {
         }
     }
     // Recordings still finishing in the worker join the queue first.
-    const UploadTarget target = deps_.uploadTarget ? deps_.uploadTarget() : UploadTarget{};
+    const UploadTarget target = currentTarget();
     const std::string temp = recorder_.outputPath();
     if (temp.empty() || target.url.empty()) {
         logger().info("[recording] upload skipped: tempFilePath {}, uploadUrl {}",

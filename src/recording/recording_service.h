@@ -93,6 +93,7 @@ class RecordingService {
     void process(Job job);
     void upload(const RecordingOutput& out, const UploadTarget& target);
     void send(const Json& j);
+    UploadTarget currentTarget() const;
 
     Deps deps_;
     SessionRecorder recorder_;

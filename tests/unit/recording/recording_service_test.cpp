@@ -132,8 +132,8 @@ TEST_F(ServiceFixture, SessionEndUploadsTheLastRecordingAndKeepsTheOthers) {
 
 TEST_F(ServiceFixture, UrlConfiguredWhileAStoppedRecordingIsFinishingIsNotItsTarget) {
     // Hold the worker inside the remux of the stopped recording until the
-    // service has configured an upload URL (and an encrypted format): that
-    // recording was made before, so it must not claim the URL.
+    // service has configured an upload URL: that recording was made before,
+    // so it must not claim the URL.
     std::promise<void> open;
     std::shared_future<void> gate = open.get_future().share();
     std::atomic<bool> held{false};
