@@ -432,11 +432,13 @@ void FileTransferEngine::pumpLocked(bool pausedOnly) {
 }
 
 bool FileTransferEngine::pumpOne(uint32_t id, Outgoing& o) {
+    // A pause leaves slow start alone: it says the local queue is full,
+    // not that the path is. Ending slow start here froze the window at the
+    // 20 to 40 chunks reached by then, fewer than the two SCTP queues below
+    // us hold, and the channel went idle between acknowledgements.
     auto pause = [&o] {
         o.paused = true;
         o.state = 3;
-        // The channel, not the window, is the limit now.
-        o.slowStart = false;
     };
     uint64_t buffered = transport_.bufferedAmount();
     if (buffered > kPauseBufferedBytes) {

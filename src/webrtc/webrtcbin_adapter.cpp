@@ -34,6 +34,7 @@ namespace {
 // that alone has taken more than 5 s.
 constexpr auto kPromiseTimeout = std::chrono::seconds(15);
 constexpr uint64_t kSctpMaxMessageBytes = 262144;
+constexpr guint kIceReceiveBufferBytes = 2 * 1024 * 1024;
 // Messages of one channel waiting for our dispatch thread: a viewer that
 // floods faster than the handlers run loses its oldest messages, never our
 // memory.
@@ -768,6 +769,12 @@ GstPadProbeReturn onTransportPacket(GstPad*, GstPadProbeInfo* info, gpointer dat
 void PeerCore::countReceivedPackets(GObject* dtls) {
     GObject* iceTransport = nullptr;
     if (hasProperty(dtls, "transport")) g_object_get(dtls, "transport", &iceTransport, nullptr);
+    // The kernel's default UDP receive buffer (about 208 KiB) overflows
+    // under a file transfer's bursts on a fast link; every drop costs an
+    // SCTP retransmission and a halved congestion window. The kernel caps
+    // the request at net.core.rmem_max.
+    if (iceTransport && hasProperty(iceTransport, "receive-buffer-size"))
+        g_object_set(iceTransport, "receive-buffer-size", kIceReceiveBufferBytes, nullptr);
     GstElement* src = iceTransport ? GST_WEBRTC_ICE_TRANSPORT(iceTransport)->src : nullptr;
     GstPad* pad = src ? gst_element_get_static_pad(src, "src") : nullptr;
     if (iceTransport) g_object_unref(iceTransport);

@@ -329,13 +329,13 @@ TEST_F(SenderFixture, SlowStartDoublesToTheCapThenEnds) {
     EXPECT_EQ(e->outgoing(id)->nextChunk, before);
 }
 
-TEST_F(SenderFixture, BackPressurePausesEndsSlowStartAndWindowThenGrowsSlowly) {
+TEST_F(SenderFixture, BackPressurePausesWithoutEndingSlowStartThenTheWindowHoldsAtTheCap) {
     const uint32_t id = offer(500 * kFileChunkBytes);
     t.buffered = 262145;
     feed(*e, replyMsg(id, true));
     EXPECT_TRUE(chunkIndexes().empty());
     EXPECT_EQ(e->outgoing(id)->state, 3);
-    EXPECT_FALSE(e->outgoing(id)->slowStart);
+    EXPECT_TRUE(e->outgoing(id)->slowStart);
     t.buffered = 131072;  // not below the resume mark yet
     e->pumpPaused();
     EXPECT_TRUE(chunkIndexes().empty());
@@ -343,21 +343,21 @@ TEST_F(SenderFixture, BackPressurePausesEndsSlowStartAndWindowThenGrowsSlowly) {
     e->pumpPaused();
     EXPECT_EQ(chunkIndexes().size(), 10u);
     EXPECT_EQ(e->outgoing(id)->state, 2);
-    // Second regime: one more chunk per 5 s sample with acknowledged bytes.
+    // Acknowledgements after the pause still double the window.
     t.buffered = 0;
-    feed(*e, ackMsg(id, 0));
-    EXPECT_EQ(e->outgoing(id)->window, 10);
-    clock.advanceMs(4999);
-    feed(*e, ackMsg(id, 1));
-    EXPECT_EQ(e->outgoing(id)->window, 10);
-    clock.advanceMs(1);
-    feed(*e, ackMsg(id, 2));
-    EXPECT_EQ(e->outgoing(id)->window, 11);
-    clock.advanceMs(6000);
-    feed(*e, ackMsg(id, 2));  // nothing new acknowledged: no sample
-    EXPECT_EQ(e->outgoing(id)->window, 11);
-    feed(*e, ackMsg(id, 3));
-    EXPECT_EQ(e->outgoing(id)->window, 12);
+    const std::pair<uint32_t, uint16_t> steps[] = {{0, 20}, {1, 40}, {2, 80}, {3, 100}};
+    for (const auto& [ack, window] : steps) {
+        feed(*e, ackMsg(id, ack));
+        EXPECT_EQ(e->outgoing(id)->window, window);
+    }
+    EXPECT_FALSE(e->outgoing(id)->slowStart);
+    // Past slow start, 5 s samples with acknowledged bytes never take the
+    // window beyond the cap.
+    for (uint32_t ack = 4; ack < 8; ++ack) {
+        clock.advanceMs(5000);
+        feed(*e, ackMsg(id, ack));
+        EXPECT_EQ(e->outgoing(id)->window, 100);
+    }
 }
 
 TEST_F(SenderFixture, SendingStopsWhenTheChannelQueueFillsOrASendFails) {
