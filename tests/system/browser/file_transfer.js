@@ -18,6 +18,20 @@ const args = {};
 for (let i = 2; i < process.argv.length; i += 2) args[process.argv[i].replace(/^--/, '')] = process.argv[i + 1];
 const plan = JSON.parse(args.plan);
 const SESSION = 'files-1';
+
+function engineUdpReceiveBuffers(pid) {
+  const { execFileSync } = require('child_process');
+  const text = execFileSync('ss', ['-uampnH'], { encoding: 'utf8' });
+  // One socket per line pair: the address line names the process, the next the memory.
+  const sizes = [];
+  const lines = text.split('\n');
+  for (let i = 0; i < lines.length; i++) {
+    if (!lines[i].includes(`pid=${pid},`)) continue;
+    const m = /skmem:\(r\d+,rb(\d+)/.exec(lines[i] + (lines[i + 1] || ''));
+    if (m) sizes.push(Number(m[1]));
+  }
+  return sizes;
+}
 const children = [];
 
 function log(...parts) { process.stderr.write(`[driver] ${parts.join(' ')}\n`); }
@@ -72,6 +86,8 @@ async function main() {
     await page.setInputFiles('#files-picker', plan.upload);
     out.upload = await finished(path.basename(plan.upload));
     log('upload', JSON.stringify(out.upload));
+    // The kernel's view of the engine's UDP sockets (receive buffer sizes).
+    out.engineUdpRcvbuf = engineUdpReceiveBuffers(engine.pid);
 
     // Browse: shortcuts and drives, a listing, then download a file by its button.
     await page.click('#files-browse');
