@@ -8,6 +8,8 @@ namespace kvd {
 
 namespace {
 
+const std::string kPartialPrefix = ".kvd-";
+
 std::optional<std::string> nonEmpty(const EnvLookup& env, const char* name) {
     if (!env) return std::nullopt;
     auto v = env(name);
@@ -42,6 +44,10 @@ std::string FileDownloads::safeFileName(const std::string& name, size_t maxBytes
             c = '_';
     }
     if (out.empty() || out == "." || out == "..") return "download.bin";
+    // Our partial files live beside the final ones under this prefix; a
+    // peer's name that took it could replace another transfer's partial
+    // when it is renamed into place.
+    if (out.rfind(kPartialPrefix, 0) == 0) out[0] = '_';
     if (maxBytes == 0 || out.size() <= maxBytes) return out;
     // Too long for the file system: shorten the stem, keep a short extension.
     std::string ext;
@@ -99,7 +105,7 @@ bool FileDownloads::start(const FileStartMessage& s) {
     }
     IncomingFileState st;
     for (int attempt = 0; attempt < 8 && !st.out; ++attempt) {
-        st.tempName = ".kvd-" + std::to_string(s.transferId) + "-" +
+        st.tempName = kPartialPrefix + std::to_string(s.transferId) + "-" +
                       std::to_string(steadyNowUs() % 1000000000) + "-" +
                       std::to_string(++tempCounter_) + ".part";
         st.out = dir->createNew(st.tempName, error);

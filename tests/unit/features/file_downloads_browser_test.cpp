@@ -63,6 +63,8 @@ TEST(SafeFileName, HostileNames) {
         {std::string("nul\0byte", 8), "nul_byte"},
         {"line\nbreak\x7f", "line_break_"},
         {".hidden", ".hidden"},
+        {".kvd-7-1-1.part", "_kvd-7-1-1.part"},  // never one of our partial names
+        {"a/.kvd-x", "_kvd-x"},
         {"caf\xc3\xa9.txt", "caf\xc3\xa9.txt"},
     };
     for (const auto& [in, want] : cases)
