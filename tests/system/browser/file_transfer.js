@@ -7,7 +7,7 @@
 // Prints one JSON result line on stdout; progress goes to stderr.
 'use strict';
 
-const { spawn } = require('child_process');
+const { execFileSync, spawn } = require('child_process');
 const fs = require('fs');
 const path = require('path');
 const { chromium } = require('playwright-core');
@@ -20,7 +20,6 @@ const plan = JSON.parse(args.plan);
 const SESSION = 'files-1';
 
 function engineUdpReceiveBuffers(pid) {
-  const { execFileSync } = require('child_process');
   const text = execFileSync('ss', ['-uampnH'], { encoding: 'utf8' });
   // One socket per line pair: the address line names the process, the next the memory.
   const sizes = [];
